@@ -1,0 +1,33 @@
+// End-of-run signalling on the DIO outputs, interruption, and the tray notice.
+#ifndef SELFTEST_ENDTIPS_H
+#define SELFTEST_ENDTIPS_H
+
+constexpr int kTrayQueueKey = 0x9000;
+constexpr int kTrayQueueFlags = 05666;  // IPC_NOWAIT | IPC_CREAT | 0666
+constexpr long kTrayMsgType = 36876;    // 0x900C
+constexpr int kTrayMsgTextLen = 76;
+
+// The message posted to the tray application.
+struct TrayMsg {
+    long mtype;
+    int iParam1;
+    int iParam2;
+    char rest[kTrayMsgTextLen - 2 * sizeof(int)];
+};
+
+// Posts (iParam1, iParam2) to the tray queue; nothing when qid < 0. Returns 1.
+int SendMsgToTray(int qid, int iParam1, int iParam2);
+// Shows result 0 (pass) or -1/-2 (fail) on the signal outputs until g_bRun is
+// cleared. Returns 0; at once for any other result.
+int TestEndTips(int result);
+// Records SIGINT or SIGTERM: clears g_bRun and wakes the interruption thread.
+void sig_handler(int sig);
+
+// Starts the thread that carries out the interruption steps. Returns 0; -1 on
+// failure.
+int StartInterruptThread();
+// Waits until the interruption steps have finished (at once when no signal
+// came).
+void WaitInterruptDone();
+
+#endif
