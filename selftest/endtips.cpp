@@ -1,0 +1,208 @@
+// End-of-run signalling, the interruption by SIGINT/SIGTERM, and the tray notice.
+#include "endtips.h"
+
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <csignal>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <condition_variable>
+#include <thread>
+
+#include "portinfo.h"
+#include "shell.h"
+#include "zrLog.h"
+
+static_assert(offsetof(TrayMsg, iParam1) == sizeof(long), "the text follows the type");
+static_assert(sizeof(TrayMsg) - offsetof(TrayMsg, iParam1) >= kTrayMsgTextLen, "76 bytes of text");
+
+namespace {
+const char kDioDevice[] = "/dev/zrdio";
+constexpr size_t kCmdBufSize = 256;
+constexpr useconds_t kStepUs = 100000;       // one step of the end signalling
+constexpr useconds_t kSignalDelayUs = 500000;  // pause before the interruption's steps
+constexpr int kOutBlink = 1;                 // signal outputs
+constexpr int kOutFail = 2;
+constexpr int kOutRun = 3;
+constexpr int kPassBlinkSteps = 10;    // output 1 toggles once a second
+constexpr int kPassPeriodSteps = 30;   // output 3's pattern repeats every 3 s ...
+constexpr int kPassOffLastStep = 90;   // ... switching off up to 9 s
+constexpr int kPassOnOffset = 20;      // ... and on 2 s into each period
+constexpr int kPassOnLastStep = 120;
+constexpr int kFailBlinkSteps = 3;     // outputs 1 and 2 alternate every 300 ms
+constexpr int kFailRunOnStep = 100;    // output 3 on after 10 s
+
+// Composes one command line in a zeroed buffer and runs it; the result is ignored.
+void RunDioCommand(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void RunDioCommand(const char* fmt, ...)
+{
+    char cmd[kCmdBufSize];
+    memset(cmd, 0, sizeof(cmd));
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(cmd, sizeof(cmd), fmt, args);
+    va_end(args);
+    RunShell(cmd);
+}
+
+// The signal handler only records the signal and writes one byte per signal
+// into this pipe; the interruption thread reads it and does the rest.
+int g_sigPipe[2] = {-1, -1};
+std::mutex g_doneMutex;
+std::condition_variable g_doneCond;
+int g_signalsDone = 0;                // signals whose steps have finished
+std::atomic<int> g_signalsRaised{0};  // signals the handler has recorded
+std::atomic<int> g_sigintsRaised{0};  // of which SIGINT
+
+// Writes "sig_handler param err. [sig]" to standard error with no stdio.
+void WriteParamError(int sig)
+{
+    char text[64];
+    char digits[16];
+    int nd = 0;
+    long v = sig;
+    bool neg = v < 0;
+    if (neg)
+        v = -v;
+    do {
+        digits[nd++] = (char)('0' + v % 10);
+        v /= 10;
+    } while (v > 0 && nd < (int)sizeof(digits));
+    const char head[] = "sig_handler param err. [";
+    size_t n = 0;
+    memcpy(text, head, sizeof(head) - 1);
+    n = sizeof(head) - 1;
+    if (neg)
+        text[n++] = '-';
+    while (nd > 0)
+        text[n++] = digits[--nd];
+    text[n++] = ']';
+    text[n++] = '\n';
+    ssize_t ignored = write(STDERR_FILENO, text, n);
+    (void)ignored;
+}
+
+// Carries out the steps of one interruption: pause, log, outputs to their
+// final state, and SIGINT's default action back so that a second Ctrl-C ends
+// the process. A SIGINT that came while the steps ran ends it at once.
+void HandleSignal(int sig)
+{
+    if (sig != SIGINT && sig != SIGTERM) {
+        RTLOG("Received signal unknow[%d]", sig);
+        return;
+    }
+    int sigintsBefore = g_sigintsRaised;
+    usleep(kSignalDelayUs);
+    RTLOG("Received signal SIGINT[%d]", SIGINT);
+    RunDioCommand("echo SON=%d > %s", kOutRun, kDioDevice);
+    RunDioCommand("echo SOFF=1,2 > %s", kDioDevice);
+    signal(SIGINT, SIG_DFL);
+    if (g_sigintsRaised > sigintsBefore)
+        raise(SIGINT);
+}
+
+// Reads signal numbers from the pipe and handles them in order.
+void InterruptThread()
+{
+    for (;;) {
+        unsigned char sig = 0;
+        ssize_t n = read(g_sigPipe[0], &sig, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        HandleSignal(sig);
+        {
+            std::lock_guard<std::mutex> lock(g_doneMutex);
+            g_signalsDone++;
+        }
+        g_doneCond.notify_all();
+    }
+}
+}  // namespace
+
+int SendMsgToTray(int qid, int iParam1, int iParam2)
+{
+    static TrayMsg msg;
+    if (qid >= 0) {
+        msg.mtype = kTrayMsgType;
+        msg.iParam1 = iParam1;
+        msg.iParam2 = iParam2;
+        msgsnd(qid, &msg, kTrayMsgTextLen, IPC_NOWAIT);
+    }
+    return 1;
+}
+
+int TestEndTips(int result)
+{
+    if (result != 0 && result != -1 && result != -2)
+        return 0;
+    bool toggle = true;
+    int i = 0;
+    do {
+        if (result == 0) {
+            if (i <= kPassOffLastStep && i % kPassPeriodSteps == 0)
+                RunDioCommand("echo SOFF=%d > %s", kOutRun, kDioDevice);
+            if (i <= kPassOnLastStep && i % (kPassPeriodSteps * (i / kPassPeriodSteps) + kPassOnOffset) == 0)
+                RunDioCommand("echo SON=%d > %s", kOutRun, kDioDevice);
+            if (i % kPassBlinkSteps == 0) {
+                RunDioCommand("echo %s=%d > %s", toggle ? "SON" : "SOFF", kOutBlink, kDioDevice);
+                toggle = !toggle;
+            }
+        } else {
+            if (i == 0)
+                RunDioCommand("echo SOFF=%d > %s", kOutRun, kDioDevice);
+            if (i == kFailRunOnStep)
+                RunDioCommand("echo SON=%d > %s", kOutRun, kDioDevice);
+            if (i % kFailBlinkSteps == 0) {
+                toggle = !toggle;
+                RunDioCommand("echo %s=%d > %s", toggle ? "SON" : "SOFF", kOutBlink, kDioDevice);
+                RunDioCommand("echo %s=%d > %s", toggle ? "SOFF" : "SON", kOutFail, kDioDevice);
+            }
+        }
+        i++;
+        usleep(kStepUs);
+    } while (g_bRun != 0);
+    return 0;
+}
+
+void sig_handler(int sig)
+{
+    if (sig < 0) {
+        WriteParamError(sig);
+        return;
+    }
+    if (sig == SIGINT || sig == SIGTERM)
+        g_bRun = 0;
+    if (sig == SIGINT)
+        g_sigintsRaised++;
+    g_signalsRaised++;
+    int saved = errno;
+    unsigned char byte = (unsigned char)sig;
+    if (g_sigPipe[1] >= 0) {
+        ssize_t ignored = write(g_sigPipe[1], &byte, 1);
+        (void)ignored;
+    }
+    errno = saved;
+}
+
+int StartInterruptThread()
+{
+    if (pipe(g_sigPipe) < 0)
+        return -1;
+    std::thread(InterruptThread).detach();
+    return 0;
+}
+
+void WaitInterruptDone()
+{
+    std::unique_lock<std::mutex> lock(g_doneMutex);
+    g_doneCond.wait(lock, [] { return g_signalsDone >= g_signalsRaised; });
+}
