@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the simulated fixture and the tests
+# need. Idempotent: only missing packages are installed (needs root).
+#   scripts/deps.sh            packages for building and running on the fixture
+#   scripts/deps.sh --tests    also what the test suites need
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config   # the build
+  bubblewrap psmisc                  # the sandbox of the fixture; killall inside it
+  libmodbus-dev                      # the fixture's Modbus sensor
+  nlohmann-json3-dev                 # board description files
+  libgtest-dev libgmock-dev          # the fixture's harness and the tests
+)
+if [[ "${1:-}" == "--tests" ]]; then
+  packages+=(
+    clang libclang-rt-14-dev         # libFuzzer targets
+  )
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if (( ${#missing[@]} )); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
