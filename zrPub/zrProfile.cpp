@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <sys/stat.h>
 
 #include "zrFileSwap.h"
@@ -35,10 +34,16 @@ constexpr int kLoadFailed = -1;  // unreadable, or too large for the buffer
 
 #define ZR_REQUIRE(cond, text) ((cond) ? (void)0 : RequireFailed(text, __FILE__, __LINE__, __func__))
 
-// A zero-filled buffer for a whole file's text.
-std::unique_ptr<char[]> NewTextBuf()
+struct FreeText {
+    void operator()(char* p) const { free(p); }
+};
+typedef std::unique_ptr<char[], FreeText> TextBuf;
+
+// Returns a zero-filled buffer for a whole file's text; null when out of memory.
+// (calloc: fresh pages come zeroed, only the pages used are touched.)
+TextBuf NewTextBuf()
 {
-    return std::unique_ptr<char[]>(new (std::nothrow) char[kProfileBufSize]());
+    return TextBuf((char*)calloc(kProfileBufSize, 1));
 }
 
 // Reads the file into buf up to its end or its first 0xFF byte, NUL-terminated.
@@ -218,7 +223,7 @@ int read_profile_string(const char* section, const char* key, char* value, int s
     ZR_REQUIRE(size > 0, "size > 0");
     ZR_REQUIRE(file != nullptr && strlen(key), "file !=__null &&strlen(key)");
 
-    std::unique_ptr<char[]> buf = NewTextBuf();
+    TextBuf buf = NewTextBuf();
     int file_size = 0;
     int sec_s, sec_e, key_s, key_e, value_s, value_e;
     if (!buf || !load_ini_file(file, buf.get(), &file_size) ||
@@ -257,8 +262,8 @@ int write_profile_string(const char* section, const char* key, const char* value
     ZR_REQUIRE(value != nullptr, "value != __null");
     ZR_REQUIRE(file != nullptr && strlen(key), "file !=__null &&strlen(key)");
 
-    std::unique_ptr<char[]> buf = NewTextBuf();
-    std::unique_ptr<char[]> w_buf = NewTextBuf();
+    TextBuf buf = NewTextBuf();
+    TextBuf w_buf = NewTextBuf();
     if (!buf || !w_buf)
         return 0;
     // Only a whole text may be written back: a missing file starts empty, an

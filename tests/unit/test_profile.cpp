@@ -3,8 +3,6 @@
 // replacement of the file, and the precondition checks.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include "file_limit.h"
 #include "zrProfile.h"
 
 namespace {
@@ -248,28 +247,6 @@ TEST_F(ProfileFileTest, FilesTooLargeForTheBufferAreRefusedAndLeftAlone)
     EXPECT_EQ(1, write_profile_string("s", "k", "", path_.c_str())) << "a shorter text does";
     EXPECT_EQ(Padded("[s]\nk=\n", kProfileBufSize - 2), Slurp());
 }
-
-// Limits the size of files this process may write, for the scope of the object.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &old_);
-        oldHandler_ = signal(SIGXFSZ, SIG_IGN);
-        rlimit lim = old_;
-        lim.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &lim);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &old_);
-        signal(SIGXFSZ, oldHandler_);
-    }
-
-private:
-    rlimit old_;
-    sighandler_t oldHandler_;
-};
 
 TEST_F(ProfileFileTest, FailedWriteLeavesTheOldFileAndPermissionsAreKept)
 {
