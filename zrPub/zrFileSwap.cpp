@@ -19,6 +19,8 @@ int OpenFileSwap(_tag_FileSwap_* swap, const char* path)
 {
     swap->fdTmp = -1;
     swap->szTmpPath[0] = '\0';
+    if (path[0] == '\0')
+        return -1;
     if (realpath(path, swap->szDstPath) == nullptr) {
         int n = snprintf(swap->szDstPath, sizeof(swap->szDstPath), "%s", path);
         if (n < 0 || (size_t)n >= sizeof(swap->szDstPath))

@@ -283,6 +283,8 @@ TEST_F(SimpleIniTest, FailedWriteLeavesTheOldFileWholeAndNoLeftovers)
     EXPECT_EQ(1u, FilesInDir()) << "the half-written file is removed";
 
     EXPECT_FALSE(ini_.SaveAs(dir_ + "/no/such/dir/x.ini"));
+    SimpleIni unnamed("");
+    EXPECT_FALSE(unnamed.Save()) << "nothing loaded, no path to save to";
 }
 
 TEST_F(SimpleIniTest, RewrittenFileKeepsItsPermissionsAndItsSymbolicLink)
