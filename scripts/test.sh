@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # Builds and runs every test: unit tests and end-to-end scenarios on the
-# simulated fixture, in the host build and again under ASan and UBSan.
-#   scripts/test.sh [host|asan]...     (default: host asan)
+# simulated fixture, in the host build and again under ASan and UBSan, then
+# the fuzz targets for a bounded time.
+#   scripts/test.sh [host|asan|fuzz]...     (default: host asan fuzz)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 configs=("$@")
-(( ${#configs[@]} )) || configs=(host asan)
+(( ${#configs[@]} )) || configs=(host asan fuzz)
 
 scripts/deps.sh --tests
 for c in "${configs[@]}"; do
-  echo "=== ${c}: build"
   start=$(date +%s)
+  if [[ "$c" == fuzz ]]; then
+    echo "=== fuzz: ${FUZZ_SECONDS:-30} s per target"
+    scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
+    echo "=== fuzz: $(( $(date +%s) - start )) s"
+    continue
+  fi
+  echo "=== ${c}: build"
   cmake --preset "$c" >/dev/null
   cmake --build --preset "$c"
   echo "=== ${c}: test"
