@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Builds and runs every test: unit tests and end-to-end scenarios on the
-# simulated fixture, in the host build and again under ASan and UBSan, then
-# the fuzz targets for a bounded time.
-#   scripts/test.sh [host|asan|fuzz]...     (default: host asan fuzz)
+# Builds and runs every test: the fuzz targets for a bounded time, then the
+# unit tests and end-to-end scenarios on the simulated fixture, in the host
+# build and again under ASan and UBSan.
+#   scripts/test.sh [host|asan|fuzz]...     (default: fuzz host asan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 configs=("$@")
-(( ${#configs[@]} )) || configs=(host asan fuzz)
+(( ${#configs[@]} )) || configs=(fuzz host asan)
 
 scripts/deps.sh --tests
 for c in "${configs[@]}"; do
