@@ -2,9 +2,20 @@
 #ifndef SELFTEST_PROBES_H
 #define SELFTEST_PROBES_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "portinfo.h"
+
+// The sensor's read request: slave 16, read holding registers 0 and 1, CRC.
+constexpr int kSensorRequestLen = 8;
+extern const unsigned char kSensorRequest[kSensorRequestLen];
+constexpr int kSensorAnswerMin = 9;   // address, function, count, two words, CRC
+constexpr int kSensorHumPos = 3;      // humidity word, high byte first
+constexpr int kSensorTemPos = 5;      // temperature word, high byte first
+constexpr double kSensorScale = 0.1;  // both words count tenths
+constexpr int kProbeAnswerSize = 64;  // answer buffer of every probe
+constexpr size_t kHexDumpSize = 64;   // text buffer of a logged answer dump
 
 // CRC-16/MODBUS of len bytes. Returns the CRC (0xFFFF over nothing).
 uint16_t crc16(const unsigned char* data, unsigned char len);
@@ -12,6 +23,14 @@ uint16_t crc16(const unsigned char* data, unsigned char len);
 uint16_t wdFromBufLH(const unsigned char* p);
 // Returns the 16-bit word 256 * p[0] + p[1] (high byte first).
 uint16_t wdFromBuf(const unsigned char* p);
+
+// Returns whether the last two of n received bytes (n >= 2) are the CRC, low
+// byte first, of the bytes before them.
+bool SensorCrcOK(const unsigned char* answer, int n);
+
+// Forms "<name> read:" and "%02X " per byte into out, as many bytes as fit.
+// Returns the length of the text.
+int FormHexDump(char* out, size_t size, const char* name, const unsigned char* data, int n);
 
 // Reads the Modbus temperature and humidity sensor. Returns 0; -1 on failure.
 int THSensorTest(_tag_PortData_& port, const char* name);

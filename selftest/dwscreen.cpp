@@ -1,0 +1,77 @@
+// The display screen probe: read the version register, check the frame head.
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "probes.h"
+#include "serial.h"
+#include "zrLog.h"
+
+namespace {
+constexpr unsigned int kHeadDefault0 = 0xA5;
+constexpr unsigned int kHeadDefault1 = 0x5A;
+constexpr unsigned char kFollowLen = 0x03;      // bytes after the length byte
+constexpr unsigned char kCmdReadReg = 0x81;     // read register
+constexpr unsigned char kRegVersion = 0x00;     // the version register
+constexpr unsigned char kReadOneByte = 0x01;    // number of bytes to read
+constexpr int kRequestLen = 6;
+constexpr int kAnswerMin = 5;                   // fewer bytes are no answer
+constexpr int kVersionPos = 6;
+constexpr useconds_t kAnswerWaitUs = 500000;    // the screen answers within 500 ms
+constexpr int kReadTimeout = 64;                // passed to Read, which ignores it
+}  // namespace
+
+int DWScreenTest(_tag_PortData_& port, const char* name)
+{
+    unsigned int head0 = kHeadDefault0;
+    unsigned int head1 = kHeadDefault1;
+    if (!strDWinFramHead.empty())
+        sscanf(strDWinFramHead.c_str(), "%02X %02X", &head0, &head1);  // a number not read keeps its default
+
+    const unsigned char request[kRequestLen] = {(unsigned char)head0, (unsigned char)head1, kFollowLen,
+                                                kCmdReadReg, kRegVersion, kReadOneByte};
+    unsigned char answer[kProbeAnswerSize];
+    char dump[kHexDumpSize];
+    memset(dump, 0, sizeof(dump));
+
+    bool failed = false;
+    tcflush(port.fdPort, TCIOFLUSH);  // drop whatever is queued both ways
+    int iwrite = (int)write(port.fdPort, request, sizeof(request));
+    if (iwrite < kRequestLen) {
+        port.bySta |= bWrErr;
+        RTLOG("%s write Err iwrite=%d", name, iwrite);
+        failed = true;
+    } else {
+        RTLOG("%s iwrite:%d write:%02X %02X %02X %02X %02X %02X ", name, iwrite, request[0], request[1],
+              request[2], request[3], request[4], request[5]);
+    }
+
+    usleep(kAnswerWaitUs);
+
+    memset(answer, 0, sizeof(answer));
+    int iread = Read(port.fdPort, (char*)answer, sizeof(answer), kReadTimeout);
+    unsigned char version = 0;
+    if (iread < kAnswerMin) {
+        RTLOG("iwrite:%d iread:%d Err!!!", iwrite, iread);
+        failed = true;
+    } else {
+        if (answer[0] != request[0] || answer[1] != request[1]) {
+            RTLOG("Err frame head:%02X %02X  !!!", answer[0], answer[1]);
+            failed = true;
+        }
+        FormHexDump(dump, sizeof(dump), name, answer, iread);
+        RTLOG("%s", dump);
+        version = answer[kVersionPos];  // 0 from the cleared buffer when the answer is shorter
+    }
+
+    if (failed) {
+        port.bySta |= bRdErr;
+        RTLOG("Port:%s Test Err !!!", name);
+        return -1;
+    }
+    port.bySta = kPortStaPass;
+    RTLOG("Port:%s Test OK !!! DWin iVersion=%02X", name, version);
+    return 0;
+}
