@@ -95,15 +95,8 @@ void SetFlow(termios& opt, char flow)
 }
 }  // namespace
 
-int set_opt(int fd, int speed, int bits, char parity, int stop, char flow)
+void SetLineFlags(termios& opt, int speed, int bits, char parity, int stop, char flow)
 {
-    termios opt;
-    if (tcgetattr(fd, &opt) != 0) {
-        RTLOG("tcgetattr error");
-        return -1;
-    }
-    tcflush(fd, TCIOFLUSH);  // drop whatever is queued both ways
-
     opt.c_cflag |= (CLOCAL | CREAD);  // ignore modem lines, enable the receiver
 
     speed_t code = SpeedCode(speed);
@@ -125,7 +118,17 @@ int set_opt(int fd, int speed, int bits, char parity, int stop, char flow)
     opt.c_oflag &= ~OPOST;  // raw output
     opt.c_cc[VTIME] = kReadWaitDs;
     opt.c_cc[VMIN] = kReadMinBytes;  // a read returns with whatever has arrived
+}
 
+int set_opt(int fd, int speed, int bits, char parity, int stop, char flow)
+{
+    termios opt;
+    if (tcgetattr(fd, &opt) != 0) {
+        RTLOG("tcgetattr error");
+        return -1;
+    }
+    tcflush(fd, TCIOFLUSH);  // drop whatever is queued both ways
+    SetLineFlags(opt, speed, bits, parity, stop, flow);
     tcflush(fd, TCIOFLUSH);  // drop whatever arrived meanwhile
     if (tcsetattr(fd, TCSANOW, &opt) != 0) {
         RTLOG("serial setup error");

@@ -2,6 +2,8 @@
 #ifndef SELFTEST_SERIAL_H
 #define SELFTEST_SERIAL_H
 
+#include <termios.h>
+
 #include <cstddef>
 
 // The line every serial test uses: 9600 baud, 8N1, no flow control.
@@ -20,6 +22,10 @@ enum {
     kOpenBlockingFirst = 1,   // made blocking right after open, then set up (a single RS232 port)
     kOpenBlockingLast = 2,    // set up, then made blocking (the RS232 open loop)
 };
+
+// Changes opt in place to the given speed, character size, parity, stop bits
+// and flow control, raw output and a 0.2 s read wait; every other flag stays.
+void SetLineFlags(termios& opt, int speed, int bits, char parity, int stop, char flow);
 
 // Configures an open serial port: speed, character size, parity, stop bits,
 // flow control, raw mode and a 0.2 s read wait. Returns 0; -1 on failure.
