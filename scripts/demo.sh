@@ -15,7 +15,7 @@ fi
 
 scripts/deps.sh
 cmake --preset host >/dev/null
-cmake --build --preset host --target rigchkEx fixture_all
+cmake --build --preset host --target rigchkEx fixture_programs
 if (( $# )); then
   exec build/host/fixture/bin/rigfixture --board "$board" -- "$@"
 fi
