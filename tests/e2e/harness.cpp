@@ -1,0 +1,218 @@
+#include "harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#ifndef RIGFIXTURE_PATH
+#error "RIGFIXTURE_PATH must name the rigfixture program"
+#endif
+#ifndef E2E_RUNS_DIR
+#error "E2E_RUNS_DIR must name the folder of the runs"
+#endif
+
+namespace {
+
+const char kLiveLog[] = "rigChkEx.log";
+const char kKeptLogPrefix[] = "rigChkEx_";
+const char kLogSuffix[] = ".log";
+constexpr size_t kDescribeTail = 40;   // log lines shown by Describe
+constexpr mode_t kDirMode = 0755;
+constexpr int kExecFailed = 127;
+
+// Returns the file's text; empty when it cannot be read.
+std::string Slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    if (in)
+        ss << in.rdbuf();
+    return ss.str();
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Returns the names in dir, sorted.
+std::vector<std::string> List(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d)) {
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.push_back(e->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Returns the exit status of argv run with stdout and stderr into logPath.
+int Run(const std::vector<std::string>& argv, const std::string& logPath)
+{
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0) {
+            dup2(fd, STDOUT_FILENO);
+            dup2(fd, STDERR_FILENO);
+        }
+        std::vector<char*> av;
+        for (const std::string& a : argv)
+            av.push_back(const_cast<char*>(a.c_str()));
+        av.push_back(nullptr);
+        execv(av[0], av.data());
+        _exit(kExecFailed);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Returns name with every character but letters, digits, '-' and '_' made '_'.
+std::string SafeName(const std::string& name)
+{
+    std::string s = name;
+    for (char& c : s) {
+        if (!isalnum((unsigned char)c) && c != '-' && c != '_')
+            c = '_';
+    }
+    return s;
+}
+
+} // namespace
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::string MessageBody(const std::string& line)
+{
+    std::string body = line;
+    // Head: "<count>=[<name>][<date time>] ".
+    size_t eq = body.find("=[");
+    size_t close = eq == std::string::npos ? eq : body.find("][", eq);
+    size_t end = close == std::string::npos ? close : body.find("] ", close + 2);
+    if (eq != std::string::npos && end != std::string::npos &&
+        std::all_of(body.begin(), body.begin() + (long)eq, [](char c) { return isdigit((unsigned char)c); }))
+        body = body.substr(end + 2);
+    // Tail: "\t<file> <function> line=<n>".
+    size_t tab = body.rfind('\t');
+    if (tab != std::string::npos && body.find(" line=", tab) != std::string::npos)
+        body.erase(tab);
+    return body;
+}
+
+std::vector<std::string> RunResult::Messages() const
+{
+    std::vector<std::string> bodies;
+    for (const std::string& l : logLines)
+        bodies.push_back(MessageBody(l));
+    return bodies;
+}
+
+int RunResult::FindMessage(const std::string& body, int from) const
+{
+    for (size_t i = (size_t)std::max(from, 0); i < logLines.size(); ++i) {
+        if (MessageBody(logLines[i]) == body)
+            return (int)i;
+    }
+    return -1;
+}
+
+int RunResult::FindMessagePrefix(const std::string& prefix, int from) const
+{
+    for (size_t i = (size_t)std::max(from, 0); i < logLines.size(); ++i) {
+        if (MessageBody(logLines[i]).rfind(prefix, 0) == 0)
+            return (int)i;
+    }
+    return -1;
+}
+
+std::vector<std::string> RunResult::ConsoleLines() const
+{
+    return Lines(console);
+}
+
+std::string RunResult::Describe() const
+{
+    std::string d = "run in " + outDir + ": rigfixture status " + std::to_string(status) + ", exit_status \"" +
+                    exitStatus + "\"\n";
+    size_t first = logLines.size() > kDescribeTail ? logLines.size() - kDescribeTail : 0;
+    d += "trace log (last lines):\n";
+    for (size_t i = first; i < logLines.size(); ++i)
+        d += "  " + logLines[i] + "\n";
+    d += "fixture.log:\n" + fixtureLog;
+    return d;
+}
+
+nlohmann::json BaseBoard()
+{
+    return {{"hostname", "ZR-E2E-BOARD"}, {"otp", "0x12345678"}, {"zrdio_conf", ""}};
+}
+
+RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& args, const std::string& name)
+{
+    const std::string dir = std::string(E2E_RUNS_DIR) + "/" + SafeName(name);
+    bool fresh = Run({"/bin/rm", "-rf", dir}, "/dev/null") == 0;
+    fresh = fresh && (mkdir(E2E_RUNS_DIR, kDirMode) == 0 || errno == EEXIST);
+    fresh = fresh && mkdir(dir.c_str(), kDirMode) == 0;
+    if (!fresh)
+        throw std::runtime_error("cannot make a fresh " + dir);
+    const std::string boardPath = dir + "/input-board.json";
+    std::ofstream(boardPath) << board.dump(2) << "\n";
+
+    RunResult r;
+    r.outDir = dir + "/out";
+    std::vector<std::string> argv = {RIGFIXTURE_PATH, "--quiet", "--board", boardPath, "--out", r.outDir, "--"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    r.status = Run(argv, dir + "/rigfixture.txt");
+
+    r.exitStatus = Slurp(r.outDir + "/exit_status");
+    while (!r.exitStatus.empty() && r.exitStatus.back() == '\n')
+        r.exitStatus.pop_back();
+    r.console = Slurp(r.outDir + "/console.txt");
+    const std::string tmp = r.outDir + "/NandFlash/tmp";
+    r.tmpFiles = List(tmp);
+    for (const std::string& f : r.tmpFiles) {
+        if (f.rfind(kKeptLogPrefix, 0) == 0 && f.size() > strlen(kLogSuffix) &&
+            f.compare(f.size() - strlen(kLogSuffix), std::string::npos, kLogSuffix) == 0) {
+            r.keptLogName = f;
+            for (const std::string& l : Lines(Slurp(tmp + "/" + f)))
+                r.logLines.push_back(l);
+        }
+    }
+    for (const std::string& l : Lines(Slurp(tmp + "/" + kLiveLog)))
+        r.logLines.push_back(l);
+    r.hasReport = Exists(tmp + "/rigChkEx.js");
+    r.report = Slurp(tmp + "/rigChkEx.js");
+    r.capture = Slurp(r.outDir + "/capture.txt");
+    r.dioTxt = Slurp(r.outDir + "/dio.txt");
+    r.dioVcd = Slurp(r.outDir + "/dio.vcd");
+    r.tray = Slurp(r.outDir + "/tray.txt");
+    r.signals = Slurp(r.outDir + "/signals.txt");
+    r.fixtureLog = Slurp(r.outDir + "/fixture.log") + Slurp(dir + "/rigfixture.txt");
+    r.zrAppSU = Slurp(r.outDir + "/zrAppSU.txt");
+    return r;
+}
