@@ -98,13 +98,13 @@ TEST_F(ReportTest, LargeBoardComposesEveryEntry)
     info.vRS232Sta.assign(16, Tally(1, 0));
     info.vDONOSta.assign(32, Tally(1, 0));
     info.vDONCSta.assign(32, Tally(1, 0));
-    info.vDINOSta.assign(64, Tally(1, 0));
-    info.vDINCSta.assign(64, Tally(1, 0));
+    info.vDINOSta.assign(128, Tally(1, 0));
+    info.vDINCSta.assign(128, Tally(1, 0));
     std::string report;
     ComposeReportHead(report, "ZR-BIG", "2022-09-16 13:47:50");
     EXPECT_EQ(0, ComposeReportPorts(report, kSelAll, info));
     EXPECT_GT(report.size(), 4096u) << "beyond a fixed 4 KiB buffer";
-    EXPECT_NE(std::string::npos, report.find("{\"name\":\"DI-64\",\"port\":1}]} "));
+    EXPECT_NE(std::string::npos, report.find("{\"name\":\"DI-128\",\"port\":1}]} "));
     EXPECT_NE(std::string::npos, report.find("{\"name\":\"RS232-16\",\"port\":1}]},"));
 }
 
