@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "cmdline.h"
 #include "endtips.h"
 #include "portinfo.h"
@@ -106,6 +108,9 @@ TEST_F(ReportTest, LargeBoardComposesEveryEntry)
     EXPECT_GT(report.size(), 4096u) << "beyond a fixed 4 KiB buffer";
     EXPECT_NE(std::string::npos, report.find("{\"name\":\"DI-128\",\"port\":1}]} "));
     EXPECT_NE(std::string::npos, report.find("{\"name\":\"RS232-16\",\"port\":1}]},"));
+    nlohmann::json parsed = nlohmann::json::parse(report + "]}");
+    ASSERT_EQ(4u, parsed["logDate"].size());
+    EXPECT_EQ(128u, parsed["logDate"][3]["info"].size());
 }
 
 TEST(LogTestDat, ExactlyThreeIsASuccessEverythingElseAnError)
