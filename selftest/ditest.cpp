@@ -2,7 +2,6 @@
 // active on its own while output 3 toggles.
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -19,18 +18,6 @@ constexpr useconds_t kPollUs = 500000;     // between two reads of a DI
 constexpr unsigned int kBetweenDIsS = 3;   // output 3 off between two DIs
 constexpr int kDIActive = 1;               // the only state that accepts the DI under test
 
-// Composes one command line in a zeroed buffer and runs it; the result is ignored.
-void RunDioCommand(char (&cmd)[kCmdBufSize], const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void RunDioCommand(char (&cmd)[kCmdBufSize], const char* fmt, ...)
-{
-    memset(cmd, 0, sizeof(cmd));
-    va_list args;
-    va_start(args, fmt);
-    vsnprintf(cmd, sizeof(cmd), fmt, args);
-    va_end(args);
-    RunShell(cmd);
-}
-
 // Polls DI k+1 until it reads active, the poll limit, or the end of the run;
 // toggles output 3 after each read that is not active. Returns the last state read (0 if none).
 int PollDI(int k, unsigned short nDI, CzrDioIoctl& dio, std::vector<_tag_PortData_>& diVec, char (&cmd)[kCmdBufSize],
@@ -46,7 +33,7 @@ int PollDI(int k, unsigned short nDI, CzrDioIoctl& dio, std::vector<_tag_PortDat
                 diVec[k].bySta = kPortStaPass;
             break;
         }
-        RunDioCommand(cmd, "echo %s=%d > %s", soffNext ? "SOFF" : "SON", kOutToggle, kZrDioPath);
+        RunShellf(cmd, sizeof(cmd), "echo %s=%d > %s", soffNext ? "SOFF" : "SON", kOutToggle, kZrDioPath);
         soffNext = !soffNext;
         usleep(kPollUs);
     }
@@ -85,15 +72,15 @@ int DITest(unsigned short nDI, std::vector<_tag_PortData_>& diVec)
 
     for (unsigned short k = 0; k < nDI; ++k) {
         int diSta = PollDI(k, nDI, dio, diVec, cmd, soffNext);
-        RunDioCommand(cmd, "echo SOFF=%d > %s", kOutToggle, kZrDioPath);
+        RunShellf(cmd, sizeof(cmd), "echo SOFF=%d > %s", kOutToggle, kZrDioPath);
         if (diVec[k].bySta == kPortStaPass)
             RTLOG("DISta DI%d:%d OK!", k + 1, diSta);
         else
             RTLOG("DISta DI%d:%d Err!", k + 1, diSta);
         sleep(kBetweenDIsS);
-        RunDioCommand(cmd, "echo SON=%d > %s", kOutToggle, kZrDioPath);
+        RunShellf(cmd, sizeof(cmd), "echo SON=%d > %s", kOutToggle, kZrDioPath);
     }
-    RunDioCommand(cmd, "echo SON=%d > %s", kOutToggle, kZrDioPath);
+    RunShellf(cmd, sizeof(cmd), "echo SON=%d > %s", kOutToggle, kZrDioPath);
 
     dio.uninit();
     return 0;

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdarg>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
@@ -38,19 +37,6 @@ constexpr int kPassOnOffset = 20;      // ... and on 2 s into each period
 constexpr int kPassOnLastStep = 120;
 constexpr int kFailBlinkSteps = 3;     // outputs 1 and 2 alternate every 300 ms
 constexpr int kFailRunOnStep = 100;    // output 3 on after 10 s
-
-// Composes one command line in a zeroed buffer and runs it; the result is ignored.
-void RunDioCommand(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void RunDioCommand(const char* fmt, ...)
-{
-    char cmd[kCmdBufSize];
-    memset(cmd, 0, sizeof(cmd));
-    va_list args;
-    va_start(args, fmt);
-    vsnprintf(cmd, sizeof(cmd), fmt, args);
-    va_end(args);
-    RunShell(cmd);
-}
 
 // The signal handler only records the signal and writes one byte per signal
 // into this pipe; the interruption thread reads it and does the rest.
@@ -101,8 +87,9 @@ void HandleSignal(int sig)
     int sigintsBefore = g_sigintsRaised;
     usleep(kSignalDelayUs);
     RTLOG("Received signal SIGINT[%d]", SIGINT);
-    RunDioCommand("echo SON=%d > %s", kOutRun, kDioDevice);
-    RunDioCommand("echo SOFF=1,2 > %s", kDioDevice);
+    char cmd[kCmdBufSize];
+    RunShellf(cmd, sizeof(cmd), "echo SON=%d > %s", kOutRun, kDioDevice);
+    RunShellf(cmd, sizeof(cmd), "echo SOFF=1,2 > %s", kDioDevice);
     signal(SIGINT, SIG_DFL);
     if (g_sigintsRaised > sigintsBefore)
         raise(SIGINT);
@@ -144,27 +131,28 @@ int TestEndTips(int result)
 {
     if (result != 0 && result != -1 && result != -2)
         return 0;
+    char cmd[kCmdBufSize];
     bool toggle = true;
     int i = 0;
     do {
         if (result == 0) {
             if (i <= kPassOffLastStep && i % kPassPeriodSteps == 0)
-                RunDioCommand("echo SOFF=%d > %s", kOutRun, kDioDevice);
+                RunShellf(cmd, sizeof(cmd), "echo SOFF=%d > %s", kOutRun, kDioDevice);
             if (i <= kPassOnLastStep && i % (kPassPeriodSteps * (i / kPassPeriodSteps) + kPassOnOffset) == 0)
-                RunDioCommand("echo SON=%d > %s", kOutRun, kDioDevice);
+                RunShellf(cmd, sizeof(cmd), "echo SON=%d > %s", kOutRun, kDioDevice);
             if (i % kPassBlinkSteps == 0) {
-                RunDioCommand("echo %s=%d > %s", toggle ? "SON" : "SOFF", kOutBlink, kDioDevice);
+                RunShellf(cmd, sizeof(cmd), "echo %s=%d > %s", toggle ? "SON" : "SOFF", kOutBlink, kDioDevice);
                 toggle = !toggle;
             }
         } else {
             if (i == 0)
-                RunDioCommand("echo SOFF=%d > %s", kOutRun, kDioDevice);
+                RunShellf(cmd, sizeof(cmd), "echo SOFF=%d > %s", kOutRun, kDioDevice);
             if (i == kFailRunOnStep)
-                RunDioCommand("echo SON=%d > %s", kOutRun, kDioDevice);
+                RunShellf(cmd, sizeof(cmd), "echo SON=%d > %s", kOutRun, kDioDevice);
             if (i % kFailBlinkSteps == 0) {
                 toggle = !toggle;
-                RunDioCommand("echo %s=%d > %s", toggle ? "SON" : "SOFF", kOutBlink, kDioDevice);
-                RunDioCommand("echo %s=%d > %s", toggle ? "SOFF" : "SON", kOutFail, kDioDevice);
+                RunShellf(cmd, sizeof(cmd), "echo %s=%d > %s", toggle ? "SON" : "SOFF", kOutBlink, kDioDevice);
+                RunShellf(cmd, sizeof(cmd), "echo %s=%d > %s", toggle ? "SOFF" : "SON", kOutFail, kDioDevice);
             }
         }
         i++;

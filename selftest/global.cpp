@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "shell.h"
 #include "zrLog.h"
 
 char g_szimx6ullID[kChipIdSize];
@@ -24,21 +25,12 @@ int Getimx6ullID(char* buf, int size)
     snprintf(cmd, sizeof(cmd), "%s", kChipIdCmd);
     RTLOG("%s...", cmd);
 
-    FILE* fp = popen(cmd, "r");
-    if (fp == nullptr) {
-        RTLOG("popen %s error!", cmd);
+    // The last line wins; the copy is cut to leave room for the terminator.
+    if (ReadShellLines(cmd, kLineBufSize, [&](const char* line) {
+            memset(buf, 0, size);
+            if (size > 0)
+                strncpy(buf, line, size - 1);
+        }) < 0)
         return -1;
-    }
-    char line[kLineBufSize];
-    for (;;) {
-        memset(line, 0, sizeof(line));
-        if (fgets(line, sizeof(line), fp) == nullptr)
-            break;
-        // The last line wins; the copy is cut to leave room for the terminator.
-        memset(buf, 0, size);
-        if (size > 0)
-            strncpy(buf, line, size - 1);
-    }
-    pclose(fp);
     return 0;
 }

@@ -33,14 +33,6 @@ constexpr int kTrayStartParam1 = 2;
 constexpr int kTrayStartParam2 = 0;
 constexpr int kExitInventoryFailed = -1;
 
-// Composes a shell command in the zeroed scratch buffer and runs it.
-void RunScratchCommand(char (&buf)[kTextBufSize], const char* fmt, const char* arg)
-{
-    memset(buf, 0, sizeof(buf));
-    snprintf(buf, sizeof(buf), fmt, arg);
-    RunShell(buf);
-}
-
 // Writes the report: its text with room for the tail, then the file.
 void WriteReport(const std::string& report)
 {
@@ -84,7 +76,7 @@ int main(int argc, char** argv)
     memset(hostName, 0, sizeof(hostName));
     memset(dateTime, 0, sizeof(dateTime));
 
-    RunScratchCommand(argText, "rm -rf %s", kOldLogsPattern);
+    RunShellf(argText, sizeof(argText), "rm -rf %s", kOldLogsPattern);
 
     memset(hostName, 0, sizeof(hostName));
     gethostname(hostName, sizeof(hostName) - 1);  // the last byte stays the terminator
@@ -115,7 +107,7 @@ int main(int argc, char** argv)
     SimpleIni ini("");
     DeviceSettings settings = LoadDeviceSettings(ini, hostName);
 
-    RunScratchCommand(argText, "rm -rf %s", kReportPath);
+    RunShellf(argText, sizeof(argText), "rm -rf %s", kReportPath);
 
     int iPortSelect = 0;
     int nTestCnt = 1;
@@ -136,7 +128,7 @@ int main(int argc, char** argv)
     int qid = msgget(kTrayQueueKey, kTrayQueueFlags);
     SendMsgToTray(qid, kTrayStartParam1, kTrayStartParam2);
 
-    RunScratchCommand(argText, "killall %s", kMainAppName);
+    RunShellf(argText, sizeof(argText), "killall %s", kMainAppName);
 
     if (initPortInfo(&zrPortInfo) < 0) {
         RTLOG("Err Get Port Info!!!");

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "shell.h"
 #include "zrLog.h"
 
 _tag_ZrPortInfo_ zrPortInfo;
@@ -27,30 +28,6 @@ const char kListRS232Cmd[] = "ls /dev | grep RS232";
 const char kDioConfPath[] = "/etc/zrdio.conf";
 const char kDIKey[] = "zr_di";
 const char kDOKey[] = "zr_do";
-
-// Runs a listing command and hands every line of its output to onLine.
-// Returns 0; -1 when the command cannot be started.
-template <typename OnLine>
-int ReadCommandLines(const char* command, OnLine onLine)
-{
-    char cmd[kCmdBufSize];
-    memset(cmd, 0, sizeof(cmd));
-    snprintf(cmd, sizeof(cmd), "%s", command);
-    FILE* fp = popen(cmd, "r");
-    if (fp == nullptr) {
-        RTLOG("popen %s error!", cmd);
-        return -1;
-    }
-    char line[kLineBufSize];
-    for (;;) {
-        memset(line, 0, sizeof(line));
-        if (fgets(line, sizeof(line), fp) == nullptr)
-            break;
-        onLine(line);
-    }
-    pclose(fp);
-    return 0;
-}
 
 // Recounts a key's channels from a configuration line: one, plus one per comma
 // from the key to the end of the line. Lines too short to hold a list keep
@@ -74,12 +51,17 @@ int initPortInfo(_tag_ZrPortInfo_* pPortInfo)
         return -1;
     }
 
-    if (ReadCommandLines(kCountRS485Cmd, [&](const char* line) {
+    char cmd[kCmdBufSize];
+    memset(cmd, 0, sizeof(cmd));
+    snprintf(cmd, sizeof(cmd), "%s", kCountRS485Cmd);
+    if (ReadShellLines(cmd, kLineBufSize, [&](const char* line) {
             pPortInfo->nRS485Cnt = (unsigned short)atoi(line);
         }) < 0)
         return -1;
 
-    if (ReadCommandLines(kListRS232Cmd, [&](const char* line) {
+    memset(cmd, 0, sizeof(cmd));
+    snprintf(cmd, sizeof(cmd), "%s", kListRS232Cmd);
+    if (ReadShellLines(cmd, kLineBufSize, [&](const char* line) {
             std::string name(line);
             if (!name.empty())
                 name.pop_back();  // the line feed

@@ -1,10 +1,17 @@
-// Shell command lines without system()'s process-wide SIGINT/SIGQUIT ignoring.
+// Shell command lines without system()'s process-wide SIGINT/SIGQUIT ignoring,
+// and the output of listing commands.
 #include "shell.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "zrLog.h"
 
 extern char** environ;
 
@@ -21,4 +28,32 @@ int RunShell(const char* cmd)
         if (errno != EINTR)
             return -1;
     return status;
+}
+
+int RunShellf(char* buf, size_t size, const char* fmt, ...)
+{
+    memset(buf, 0, size);
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(buf, size, fmt, args);
+    va_end(args);
+    return RunShell(buf);
+}
+
+int ReadShellLines(const char* cmd, size_t lineSize, const std::function<void(const char*)>& onLine)
+{
+    FILE* fp = popen(cmd, "r");
+    if (fp == nullptr) {
+        RTLOG("popen %s error!", cmd);
+        return -1;
+    }
+    std::vector<char> line(lineSize);
+    for (;;) {
+        memset(line.data(), 0, line.size());
+        if (fgets(line.data(), (int)line.size(), fp) == nullptr)
+            break;
+        onLine(line.data());
+    }
+    pclose(fp);
+    return 0;
 }
