@@ -1,0 +1,125 @@
+// The plain RS232 test on simulated boards: 0 to 5 ports wired in pairs with
+// the odd one out on the sensor, then the cable and line faults.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "serial_checks.h"
+
+namespace {
+
+using nlohmann::json;
+
+const std::string kText = kTestText;
+
+std::string Port(int i) { return "RS232-" + std::to_string(i); }
+
+// Returns the exchange message "Write <s> msgSend:<text>,Read <r><what> msg: <msg>".
+std::string Exchange(const std::string& s, const std::string& r, const std::string& what, const std::string& msg)
+{
+    return "Write " + s + " msgSend:" + kText + ",Read " + r + what + " msg: " + msg;
+}
+
+class Rs232Count : public testing::TestWithParam<int> {};
+
+TEST_P(Rs232Count, PairsAndTheSensorPass)
+{
+    const int n = GetParam();
+    json ports = json::array();
+    for (int i = 1; i <= n; ++i)
+        ports.push_back(Port(i));
+    if (n % 2 == 1)  // the sensor's values show in the log as they were set
+        ports[n - 1] = {{"name", Port(n)}, {"humidity", 612}, {"temperature", 198}};
+    RunResult r = RunBoard(SerialBoard(json::array(), ports), {"Port=RS232", "Cnt=1"}, "rs232-count-" + std::to_string(n));
+    ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
+    EXPECT_TRUE(r.HasMessage("RS232 cnt:" + std::to_string(n))) << r.Describe();
+    EXPECT_EQ(LoggedTestSta(r), 0) << r.Describe();
+    for (int i = 1; i <= n; ++i)
+        EXPECT_TRUE(r.HasMessage(Summary(Port(i), 1, 0))) << Port(i) << "\n" << r.Describe();
+    EXPECT_EQ(CountMessages(r, "RS232-", true), n) << "one summary line per port";
+
+    // A passing pair logs its four lines in this order.
+    std::vector<std::string> m = TryMessages(r, 1);
+    for (int a = 1; a + 1 <= n; a += 2) {
+        const std::string A = Port(a), B = Port(a + 1);
+        auto at = std::find(m.begin(), m.end(), Exchange(A, A, " iread:0", ""));
+        ASSERT_NE(at, m.end()) << A << "\n" << r.Describe();
+        ASSERT_GE(m.end() - at, 4);
+        EXPECT_EQ(at[1], Exchange(A, B, " OK! iread:32", kText));
+        EXPECT_EQ(at[2], Exchange(B, B, " iread:0", ""));
+        EXPECT_EQ(at[3], Exchange(B, A, " OK! iread:32", kText));
+        EXPECT_EQ(CountBursts(r, A, B, kTestTextHex), 1) << r.capture;
+        EXPECT_EQ(CountBursts(r, B, A, kTestTextHex), 1);
+    }
+    if (n % 2 == 1) {
+        const std::string dev = "/dev/" + Port(n);
+        EXPECT_TRUE(r.HasMessage(dev + " iwrite:8 write:" + kSensorRequestHex + " ")) << r.Describe();
+        EXPECT_TRUE(r.HasMessage("Port:" + dev + " Test OK !!! iTem=19.8 iHum=61.2"));
+        EXPECT_EQ(CountBursts(r, Port(n), "sensor", kSensorRequestHex), 1) << r.capture;
+        EXPECT_EQ(CountBurstsFrom(r, Port(n)), 1) << "the sensor port sent the test text";
+    } else {
+        EXPECT_EQ(CountBurstsFrom(r, "sensor"), 0);
+    }
+    if (n == 0) {
+        EXPECT_TRUE(Bursts(r.capture).empty()) << r.capture;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, Rs232Count, testing::Range(0, 6));
+
+TEST(Rs232, CableAndLineFaults)
+{
+    // Pairs (1,2) looped back on themselves, (3,4) hearing themselves and the
+    // partner, (5,6) with a stray byte before what 6 receives, (7,8) with a
+    // device streaming into 8; the odd port 9 is listed but does not open.
+    json ports = {{{"name", Port(1)}, {"faults", {"self_loop"}}}, {{"name", Port(2)}, {"faults", {"self_loop"}}},
+                  {{"name", Port(3)}, {"faults", {"hear_self"}}}, {{"name", Port(4)}, {"faults", {"hear_self"}}},
+                  Port(5), {{"name", Port(6)}, {"faults", {"stray"}}},
+                  Port(7), {{"name", Port(8)}, {"faults", {"stream"}}},
+                  {{"name", Port(9)}, {"faults", {"no_open"}}}};
+    RunResult r = RunBoard(SerialBoard(json::array(), ports), {"Port=RS232", "Cnt=1"}, "rs232-faults");
+    ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
+    EXPECT_EQ(LoggedTestSta(r), -1);
+
+    // Self-loop: each hears its own text and not the partner's; both fail.
+    EXPECT_TRUE(r.HasMessage(Exchange(Port(1), Port(1), " Error! iread:32", kText))) << r.Describe();
+    EXPECT_TRUE(r.HasMessage(Exchange(Port(1), Port(2), " Error! iread:0", "")));
+    EXPECT_TRUE(r.HasMessage(Exchange(Port(2), Port(2), " Error! iread:32", kText)));
+    EXPECT_TRUE(r.HasMessage(Exchange(Port(2), Port(1), " Error! iread:0", "")));
+    EXPECT_TRUE(r.HasMessage(Summary(Port(1), 0, 1)));
+    EXPECT_TRUE(r.HasMessage(Summary(Port(2), 0, 1)));
+
+    // Hearing self and partner: the first port passes, the second fails.
+    EXPECT_TRUE(r.HasMessage(Exchange(Port(3), Port(4), " OK! iread:32", kText)));
+    EXPECT_TRUE(r.HasMessage(Exchange(Port(4), Port(4), " Error! iread:32", kText)));
+    EXPECT_TRUE(r.HasMessage(Summary(Port(3), 1, 0)));
+    EXPECT_TRUE(r.HasMessage(Summary(Port(4), 0, 1)));
+
+    // A stray leading byte spoils the receipt.
+    EXPECT_EQ(CountMessages(r, Exchange(Port(5), Port(6), " Error! iread:33", ""), true), 1);
+    EXPECT_TRUE(r.HasMessage(Summary(Port(5), 1, 0)));
+    EXPECT_TRUE(r.HasMessage(Summary(Port(6), 0, 1)));
+    EXPECT_EQ(CountBursts(r, Port(5), Port(6) + "[stray]", "FF " + std::string(kTestTextHex)), 1) << r.capture;
+
+    // A full buffer without a zero byte: the logged text stops at the buffer's end.
+    const std::string streamed = Exchange(Port(7), Port(8), " Error! iread:256", "");
+    int i = r.FindMessagePrefix(streamed);
+    ASSERT_GE(i, 0) << r.Describe();
+    const std::string text = r.Messages()[(size_t)i].substr(streamed.size());
+    EXPECT_GT(text.size(), 0u);
+    EXPECT_LE(text.size(), 256u) << text;
+    EXPECT_TRUE(std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x21 && c <= 0x7E; })) << text;
+    EXPECT_TRUE(r.HasMessage(Summary(Port(7), 1, 0)));
+    EXPECT_TRUE(r.HasMessage(Summary(Port(8), 0, 1)));
+
+    // The odd port that does not open is not probed, and fails.
+    EXPECT_TRUE(r.HasMessage("open Port:/dev/" + Port(9) + " Err!!!"));
+    EXPECT_EQ(CountMessages(r, "/dev/" + Port(9) + " iwrite:", true), 0);
+    EXPECT_EQ(CountBurstsFrom(r, Port(9)), 0);
+    EXPECT_TRUE(r.HasMessage(Summary(Port(9), 0, 1)));
+}
+
+} // namespace
