@@ -2,6 +2,7 @@
 #include "endtips.h"
 
 #include <sys/ipc.h>
+#include <pthread.h>
 #include <sys/msg.h>
 #include <unistd.h>
 
@@ -186,6 +187,13 @@ int StartInterruptThread()
     if (pipe(g_sigPipe) < 0)
         return -1;
     std::thread(InterruptThread).detach();
+    // From now on SIGINT and SIGTERM reach only the interruption thread, so
+    // that no fixed wait of the main flow is ever cut short by a signal.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     return 0;
 }
 

@@ -23,8 +23,8 @@ int TestEndTips(int result);
 // Records SIGINT or SIGTERM: clears g_bRun and wakes the interruption thread.
 void sig_handler(int sig);
 
-// Starts the thread that carries out the interruption steps. Returns 0; -1 on
-// failure.
+// Starts the thread that carries out the interruption steps and leaves
+// SIGINT and SIGTERM to it alone. Returns 0; -1 on failure.
 int StartInterruptThread();
 // Waits until the interruption steps have finished (at once when no signal
 // came).

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -20,8 +21,17 @@ int RunShell(const char* cmd)
     char shell[] = "/bin/sh";
     char dashC[] = "-c";
     char* argv[] = {shell, dashC, const_cast<char*>(cmd), nullptr};
+    // The command starts with no signal blocked, whichever thread runs it.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
     pid_t pid;
-    if (posix_spawn(&pid, shell, nullptr, nullptr, argv, environ) != 0)
+    int rc = posix_spawn(&pid, shell, nullptr, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0)
         return -1;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0)
