@@ -1,0 +1,59 @@
+# Installation beside the program (bin/rigchkEx, installed by selftest/) and
+# the Debian package of it:
+#   share/man/man1/rigchkEx.1.gz                 the manual page
+#   share/doc/rigchkEx/rigchkEx.ini.example      a commented settings file
+# The program reads rigchkEx.ini from its working directory, so the example is
+# documentation, not configuration. `cmake --install` uses the usual prefix
+# (/usr/local); the package installs under /usr.
+include(GNUInstallDirs)
+
+# Debian installs manual pages compressed (gzip -9n: no name, no time stamp,
+# so the package is reproducible).
+set(RIG_MAN_DIR ${CMAKE_BINARY_DIR}/man)
+set(RIG_MAN_PAGE ${RIG_MAN_DIR}/rigchkEx.1.gz)
+add_custom_command(OUTPUT ${RIG_MAN_PAGE}
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/man/rigchkEx.1 ${RIG_MAN_DIR}/rigchkEx.1
+  COMMAND gzip -9 -n -f ${RIG_MAN_DIR}/rigchkEx.1
+  DEPENDS ${CMAKE_SOURCE_DIR}/man/rigchkEx.1
+  COMMENT "Compressing the manual page"
+  VERBATIM)
+add_custom_target(rigchkEx_man ALL DEPENDS ${RIG_MAN_PAGE})
+install(FILES ${RIG_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/rigchkEx.ini.example DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# Debian package: rigchkex_<version>_<arch>.deb, by `cpack` in the build tree
+# (armhf from the cross build, amd64 from a host build).
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME rigchkex)  # Debian package names are lower case
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "factory self-test of the i.MX6ULL controller board")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "rigchkEx tests the RS485, RS232 and digital I/O ports of the board in its\n\
+test fixture, writes a trace log and a JSON report under /NandFlash/tmp and\n\
+shows the result on the signal outputs of the DIO device.")
+set(RIG_PACKAGE_MAINTAINER "rigchkEx maintainers <rigchkex@localhost>"
+  CACHE STRING "Maintainer field of the Debian package")
+set(CPACK_PACKAGE_CONTACT ${RIG_PACKAGE_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)  # the board's flash is small; debug info stays in the build tree
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+# killall stops the board's main application; the other shell tools
+# (rm, ls, grep, cat, tr, mv, echo) are essential.
+set(RIG_PACKAGE_TOOL_DEPENDS "psmisc")
+if(CMAKE_CROSSCOMPILING)
+  if(NOT RIG_DEBIAN_ARCH)
+    message(FATAL_ERROR "the toolchain file must set RIG_DEBIAN_ARCH")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${RIG_DEBIAN_ARCH})
+  # dpkg-shlibdeps would name the build machine's cross libraries; these are
+  # the target's: 64-bit time entry points from glibc 2.34, the C++ library
+  # of GCC 12.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, ${RIG_PACKAGE_TOOL_DEPENDS}")
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS ${RIG_PACKAGE_TOOL_DEPENDS})
+endif()
+include(CPack)
