@@ -15,6 +15,8 @@ packages=(
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(
     clang libclang-rt-14-dev         # libFuzzer targets
+    g++-arm-linux-gnueabihf qemu-user  # the armhf build, its tests run under qemu-arm
+    googletest dpkg-dev              # GoogleTest sources for armhf; the Debian packages
   )
 fi
 
