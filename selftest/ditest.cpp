@@ -1,10 +1,11 @@
 // The DI switching test, for boards without DOs: each DI in turn must become
 // active on its own while output 3 toggles.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
 #include "diotests.h"
-#include "fullsleep.h"
 #include "shell.h"
 #include "zrDioIoctl.h"
 #include "zrLog.h"
@@ -13,8 +14,8 @@ namespace {
 constexpr size_t kCmdBufSize = 256;
 constexpr int kOutToggle = 3;              // the signal output toggled while a DI is tested
 constexpr int kMaxPolls = 14;              // reads of one DI before it is given up
-constexpr unsigned long kPollUs = 500000;   // between two reads of a DI
-constexpr unsigned long kBetweenDIsUs = 3000000;  // output 3 off between two DIs
+constexpr useconds_t kPollUs = 500000;     // between two reads of a DI
+constexpr unsigned int kBetweenDIsS = 3;   // output 3 off between two DIs
 constexpr int kDIActive = 1;               // the only state that accepts the DI under test
 
 // Polls DI k+1 until it reads active, the poll limit, or the end of the run;
@@ -34,7 +35,7 @@ int PollDI(int k, unsigned short nDI, CzrDioIoctl& dio, std::vector<_tag_PortDat
         }
         RunShellf(cmd, sizeof(cmd), "echo %s=%d > %s", soffNext ? "SOFF" : "SON", kOutToggle, kZrDioPath);
         soffNext = !soffNext;
-        SleepFullUs(kPollUs);
+        usleep(kPollUs);
     }
     return diSta;
 }
@@ -76,7 +77,7 @@ int DITest(unsigned short nDI, std::vector<_tag_PortData_>& diVec)
             RTLOG("DISta DI%d:%d OK!", k + 1, diSta);
         else
             RTLOG("DISta DI%d:%d Err!", k + 1, diSta);
-        SleepFullUs(kBetweenDIsUs);
+        sleep(kBetweenDIsS);
         RunShellf(cmd, sizeof(cmd), "echo SON=%d > %s", kOutToggle, kZrDioPath);
     }
     RunShellf(cmd, sizeof(cmd), "echo SON=%d > %s", kOutToggle, kZrDioPath);
