@@ -10,7 +10,7 @@ namespace {
 constexpr unsigned int kSettleS = 1;    // inputs settle after the DOs are switched
 constexpr unsigned char kLevelOff = 0;  // NC run: every DO off
 constexpr unsigned char kLevelOn = 1;   // NO run: every DO on
-constexpr unsigned int kDisPerDo = 2;           // DIs wired to each DO
+constexpr unsigned int kDisPerDo = 2;   // DIs wired to each DO
 
 // Clears the first n records to fdPort 0, bySta 0.
 void ClearRecords(std::vector<_tag_PortData_>& v, unsigned short n)
