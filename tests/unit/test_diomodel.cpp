@@ -1,5 +1,6 @@
-// The DIO driver stand-in of the fixture: wiring of DOs to DI pairs, faults,
-// command answers, SON/SOFF lines and the DI switching of boards without DOs.
+// The DIO driver stand-in of the fixture: board keys, faults, command answers,
+// SON/SOFF lines and the DI switching of boards without DOs. The wiring of
+// DOs to DI pairs is proven end to end (tests/e2e/test_dio.cpp).
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -70,31 +71,6 @@ TEST(DioBoardFile, KeysAndTheirDefaults)
         EXPECT_EQ(-1, ParseDioBoard(nlohmann::json::parse(j), b, err)) << j;
         EXPECT_FALSE(err.empty()) << j;
     }
-}
-
-TEST(DioWiring, EachDOLightsTheSecondDIOfItsPairWhenOnAndTheFirstWhenOff)
-{
-    Fixture f(R"({"dio": {"do": 2, "di": 4}})");
-    EXPECT_EQ((std::vector<int>{1, 0, 1, 0}), f.ReadDIs(4)) << "power-on: every DO off";
-    EXPECT_EQ(0, f.Do(ZRDIO_DO_ON, 1));
-    EXPECT_EQ(1, f.Do(ZRDIO_RD_DO, 1));
-    EXPECT_EQ(0, f.Do(ZRDIO_RD_DO, 2));
-    EXPECT_EQ((std::vector<int>{0, 1, 1, 0}), f.ReadDIs(4));
-    f.Do(ZRDIO_DO_ON, 2);
-    EXPECT_EQ((std::vector<int>{0, 1, 0, 1}), f.ReadDIs(4));
-    f.Do(ZRDIO_DO_OFF, 1);
-    EXPECT_EQ((std::vector<int>{1, 0, 0, 1}), f.ReadDIs(4));
-}
-
-TEST(DioWiring, PatternRepeatsWhenThereAreMoreDIsThanTwicePerDO)
-{
-    Fixture one(R"({"dio": {"do": 1, "di": 4}})");
-    one.Do(ZRDIO_DO_ON, 1);
-    EXPECT_EQ((std::vector<int>{0, 1, 0, 1}), one.ReadDIs(4));
-
-    Fixture odd(R"({"dio": {"do": 4, "di": 7}})");
-    odd.Do(ZRDIO_DO_ON, 4);
-    EXPECT_EQ((std::vector<int>{1, 0, 1, 0, 1, 0, 0}), odd.ReadDIs(7)) << "DI 7 is the first of DO 4's pair";
 }
 
 TEST(DioFaults, ChannelFaultsShowInReadsAndInTheWiring)
@@ -188,18 +164,6 @@ TEST(DioTextLines, SignalOutputsFollowTheLinesAndEachChangeIsReportedOnce)
     EXPECT_EQ(3u, f.rec.changes.size()) << "no line above switched anything";
 }
 
-TEST(DioTextLines, PowerOnStateIsReportedForEverySignal)
-{
-    Collect rec;
-    DioBoard b = Board(R"({"dio": {"do": 1, "di": 2, "sysdo": 1}})");
-    DioModel m(b, rec);
-    EXPECT_EQ((std::vector<std::string>{"DO1", "DI1", "DI2", "SYSDO1", "OUT1", "OUT2", "OUT3"}), m.SignalNames());
-    m.Start(0);
-    EXPECT_EQ((std::vector<std::pair<std::string, int>>{
-                  {"DO1", 0}, {"DI1", 1}, {"DI2", 0}, {"SYSDO1", 0}, {"OUT1", 0}, {"OUT2", 0}, {"OUT3", 0}}),
-              rec.changes);
-}
-
 // The switching fixture, driven the way the DI switching test drives output 3.
 struct Switching : Fixture {
     explicit Switching(const char* json) : Fixture(json) {}
@@ -240,20 +204,6 @@ TEST(DioSwitching, ADIGoesActiveAfterTheEdgesAndThePauseMovesOnToTheNext)
     s.Line("SOFF=3");
     s.Line("SON=3");
     EXPECT_EQ((std::vector<int>{1, 0, 0}), s.ReadDIs(3)) << "the next try starts again at DI 1";
-}
-
-TEST(DioSwitching, NeverTogetherAndNoTogglesNeeded)
-{
-    Switching s(R"({"dio": {"di": 3, "switching": {"toggles": 0, "never": [2], "together": [[3, 1]]}}})");
-    EXPECT_EQ((std::vector<int>{1, 0, 0}), s.ReadDIs(3)) << "no edge needed: active at once";
-    s.Line("SOFF=3", 3.0);
-    s.Line("SON=3");
-    for (int i = 0; i < 14; ++i)
-        s.Line(i % 2 ? "SON=3" : "SOFF=3");
-    EXPECT_EQ((std::vector<int>{0, 0, 0}), s.ReadDIs(3)) << "DI 2 never goes active";
-    s.Line("SOFF=3", 3.0);
-    s.Line("SON=3");
-    EXPECT_EQ((std::vector<int>{1, 0, 1}), s.ReadDIs(3)) << "DI 1 goes active with DI 3";
 }
 
 TEST(DioSwitching, BoardsWithDOsIgnoreOutput3ForTheirInputs)
