@@ -16,7 +16,7 @@ using nlohmann::json;
 
 const std::string kText = kTestText;
 constexpr double kSendWaitS = 0.3;       // the test's wait between a send and the reads
-constexpr double kCaptureJitterS = 0.02;  // how late serial-sim may stamp a burst under load
+constexpr double kCaptureJitterS = 0.15;  // how late serial-sim may stamp a burst under load
 
 // Returns the message of sender s heard by receiver r, OK or not.
 std::string Heard(int s, int r, bool ok, const std::string& msg)
