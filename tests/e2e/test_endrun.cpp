@@ -27,10 +27,11 @@ const char kReportName[] = "rigChkEx.js";
 // it runs, so the schedule stretches a little with every command. An edge
 // must follow the one before it within kEdgeTolS of the pattern's interval;
 // from the start of the signalling it may lag by kStretch of the elapsed time
-// besides.
-constexpr double kEdgeTolS = 0.15;
-constexpr double kStretch = 0.10;
-constexpr double kSameStepS = 0.15;   // commands of one step follow each other at once
+// besides. An emulated program starts each command more slowly, so all
+// three widen by the suite's slowdown factor.
+const double kEdgeTolS = 0.15 * TimingSlowdown();
+const double kStretch = 0.10 * TimingSlowdown();
+const double kSameStepS = 0.15 * TimingSlowdown();  // commands of one step follow each other at once
 constexpr double kAfterReportS = 3.0;  // the signalling starts this soon after the report
 constexpr double kHandlerPauseS = 0.5;  // the interruption's pause before its steps
 constexpr double kExitWaitS = 0.5;     // main's wait before it returns
@@ -114,6 +115,20 @@ int FirstLineFrom(const std::vector<DioLine>& lines, double t)
     for (size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].t >= t)
             return (int)i;
+    }
+    return -1;
+}
+
+// Returns the index of the interruption's first command ("SON=3") after a
+// signal at time t. A step of the end signalling that was running when the
+// signal came may finish its (at most two) commands first. -1 when none.
+int InterruptionSteps(const std::vector<DioLine>& lines, double t)
+{
+    constexpr int kInFlight = 2;
+    int first = FirstLineFrom(lines, t);
+    for (int i = first; i >= 0 && i < (int)lines.size() && i <= first + kInFlight; ++i) {
+        if (lines[(size_t)i].text == "SON=3")
+            return i;
     }
     return -1;
 }
@@ -329,11 +344,11 @@ TEST(EndRun, PassPatternThenSigterm)
 
     // SIGTERM: the message with 2, output 3 on, 1 and 2 off, exit 0.
     EXPECT_EQ(CountMessages(r, kSignalLine), 1) << r.Describe();
-    // (a step already running when the signal came may finish first)
-    int afterSignal = FirstLineFrom(lines, term[0] + kHandlerPauseS / 2);
-    ASSERT_GE(afterSignal, 0);
+    int afterSignal = InterruptionSteps(lines, term[0]);
+    ASSERT_GE(afterSignal, 0) << r.dioTxt;
     EXPECT_EQ(Texts(lines, afterSignal, lines.size()), (std::vector<std::string>{"SON=3", "SOFF=1,2"}));
-    EXPECT_NEAR(lines[afterSignal].t - term[0], kHandlerPauseS, kPromptS / 2);
+    EXPECT_GE(lines[afterSignal].t - term[0], kHandlerPauseS - 0.05);
+    EXPECT_LE(lines[afterSignal].t - term[0], kHandlerPauseS + kPromptS);
     ExpectFinalOutputs(r, 0, 0, 1);
 }
 
@@ -381,9 +396,10 @@ TEST(EndRun, FailPatternThenSecondSigintEndsAtOnce)
 
     // The first SIGINT's steps ran, the second one's never did.
     EXPECT_EQ(CountMessages(r, kSignalLine), 1) << r.Describe();
-    // The second SIGINT may also end the shell that writes the final
-    // SON/SOFF lines (a Ctrl-C reaches the whole process group), so the final
-    // outputs are not checked here.
+    int afterSignal = InterruptionSteps(lines, ints[0]);
+    ASSERT_GE(afterSignal, 0) << r.dioTxt;
+    EXPECT_EQ(Texts(lines, afterSignal, lines.size()), (std::vector<std::string>{"SON=3", "SOFF=1,2"}));
+    ExpectFinalOutputs(r, 0, 0, 1);
 }
 
 TEST(EndRun, SigintDuringTheTriesLetsThemFinish)
@@ -489,9 +505,11 @@ TEST(EndRun, InventoryFailureReportAndFailPattern)
     EXPECT_EQ(Texts(lines, 0, 3), (std::vector<std::string>{"SOFF=3", "SOFF=1", "SON=2"}));
     std::vector<double> ints = SignalTimes(r, "SIGINT");
     ASSERT_EQ(ints.size(), 1u) << r.signals;
-    // The second SIGINT may also end the shell that writes the final
-    // SON/SOFF lines (a Ctrl-C reaches the whole process group), so the final
-    // outputs are not checked here.
+    int afterSignal = InterruptionSteps(lines, ints[0]);
+    ASSERT_GE(afterSignal, 0) << r.dioTxt;
+    EXPECT_EQ(Texts(lines, afterSignal, lines.size()), (std::vector<std::string>{"SON=3", "SOFF=1,2"}));
+    EXPECT_GE(lines[afterSignal].t - ints[0], kHandlerPauseS - 0.05);
+    ExpectFinalOutputs(r, 0, 0, 1);
 }
 
 TEST(EndRun, UnwritableReportFolderSignalsFailure)
