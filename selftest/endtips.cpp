@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <condition_variable>
 #include <thread>
@@ -86,7 +87,14 @@ void HandleSignal(int sig)
         return;
     }
     int sigintsBefore = g_sigintsRaised;
-    usleep(kSignalDelayUs);
+    // The pause runs its full time even when a further signal interrupts it.
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_nsec += (long)kSignalDelayUs * 1000;
+    until.tv_sec += until.tv_nsec / 1000000000;
+    until.tv_nsec %= 1000000000;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
     RTLOG("Received signal SIGINT[%d]", SIGINT);
     char cmd[kCmdBufSize];
     RunShellf(cmd, sizeof(cmd), "echo SON=%d > %s", kOutRun, kDioDevice);
