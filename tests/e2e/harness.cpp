@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #ifndef RIGFIXTURE_PATH
 #error "RIGFIXTURE_PATH must name the rigfixture program"
@@ -22,12 +24,28 @@
 
 namespace {
 
+// The program under test is the build's own unless these are set: the armhf
+// suite runs the same scenarios with the cross-built program under qemu-arm
+// (see cmake/armhf-e2e.cmake), in its own runs folder.
+const char kProgramEnv[] = "RIG_E2E_PROGRAM";         // --program of rigfixture
+const char kEmulatorEnv[] = "RIG_E2E_EMULATOR";       // --emulator
+const char kPreloadDirEnv[] = "RIG_E2E_PRELOAD_DIR";  // --preload-dir
+const char kRunsDirEnv[] = "RIG_E2E_RUNS_DIR";        // in place of the build's e2e-runs
+const char kSlowdownEnv[] = "RIG_E2E_SLOWDOWN";       // see TimingSlowdown
+
 const char kLiveLog[] = "rigChkEx.log";
 const char kKeptLogPrefix[] = "rigChkEx_";
 const char kLogSuffix[] = ".log";
 constexpr size_t kDescribeTail = 40;   // log lines shown by Describe
 constexpr mode_t kDirMode = 0755;
 constexpr int kExecFailed = 127;
+
+// Returns the value of the environment variable name; fallback when it is unset or empty.
+std::string EnvOr(const char* name, const char* fallback)
+{
+    const char* v = getenv(name);
+    return (v != nullptr && v[0] != '\0') ? v : fallback;
+}
 
 // Returns the file's text; empty when it cannot be read.
 std::string Slurp(const std::string& path)
@@ -167,6 +185,12 @@ std::string RunResult::Describe() const
     return d;
 }
 
+double TimingSlowdown()
+{
+    double factor = atof(EnvOr(kSlowdownEnv, "1").c_str());
+    return factor >= 1 ? factor : 1;
+}
+
 nlohmann::json BaseBoard()
 {
     return {{"hostname", "ZR-E2E-BOARD"}, {"otp", "0x12345678"}, {"zrdio_conf", ""}};
@@ -174,9 +198,10 @@ nlohmann::json BaseBoard()
 
 RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& args, const std::string& name)
 {
-    const std::string dir = std::string(E2E_RUNS_DIR) + "/" + SafeName(name);
+    const std::string runsDir = EnvOr(kRunsDirEnv, E2E_RUNS_DIR);
+    const std::string dir = runsDir + "/" + SafeName(name);
     bool fresh = Run({"/bin/rm", "-rf", dir}, "/dev/null") == 0;
-    fresh = fresh && (mkdir(E2E_RUNS_DIR, kDirMode) == 0 || errno == EEXIST);
+    fresh = fresh && (mkdir(runsDir.c_str(), kDirMode) == 0 || errno == EEXIST);
     fresh = fresh && mkdir(dir.c_str(), kDirMode) == 0;
     if (!fresh)
         throw std::runtime_error("cannot make a fresh " + dir);
@@ -185,7 +210,14 @@ RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& 
 
     RunResult r;
     r.outDir = dir + "/out";
-    std::vector<std::string> argv = {RIGFIXTURE_PATH, "--quiet", "--board", boardPath, "--out", r.outDir, "--"};
+    std::vector<std::string> argv = {RIGFIXTURE_PATH, "--quiet", "--board", boardPath, "--out", r.outDir};
+    for (const auto& opt : {std::make_pair(kProgramEnv, "--program"), std::make_pair(kEmulatorEnv, "--emulator"),
+                            std::make_pair(kPreloadDirEnv, "--preload-dir")}) {
+        std::string value = EnvOr(opt.first, "");
+        if (!value.empty())
+            argv.insert(argv.end(), {opt.second, value});
+    }
+    argv.push_back("--");
     argv.insert(argv.end(), args.begin(), args.end());
     r.status = Run(argv, dir + "/rigfixture.txt");
 
