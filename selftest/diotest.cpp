@@ -77,18 +77,27 @@ void CheckDO(CzrDioIoctl& dio, unsigned short l, unsigned short nDO, unsigned sh
             RTLOG("Write DO%d:%d Read DI%d:%d Err!", l + 1, doSta, m + 1, diSta);
     }
 }
-}  // namespace
-
-int DIOTest(unsigned short nDO, unsigned short nDI, unsigned char level, std::vector<_tag_PortData_>& doVec,
-            std::vector<_tag_PortData_>& diVec)
+// Opens the DIO device and clears both record sets. Returns 0; -1, after
+// logging, when the device cannot be opened (the records stay untouched).
+int OpenAndClear(CzrDioIoctl& dio, unsigned short nDO, unsigned short nDI, std::vector<_tag_PortData_>& doVec,
+                 std::vector<_tag_PortData_>& diVec)
 {
-    CzrDioIoctl dio;
     if (dio.init(kZrDioPath, kZrDioInitFlag) != 0) {
         RTLOG("#######Err OpenDio:%s##", kZrDioPath);
         return -1;
     }
     ClearRecords(doVec, nDO);
     ClearRecords(diVec, nDI);
+    return 0;
+}
+}  // namespace
+
+int DIOTest(unsigned short nDO, unsigned short nDI, unsigned char level, std::vector<_tag_PortData_>& doVec,
+            std::vector<_tag_PortData_>& diVec)
+{
+    CzrDioIoctl dio;
+    if (OpenAndClear(dio, nDO, nDI, doVec, diVec) < 0)
+        return -1;
 
     int r = 0;
     std::vector<bool> switched(nDO, false);
@@ -109,12 +118,8 @@ int DIOTest1(unsigned short nDO, unsigned short nDI, unsigned char level, std::v
              std::vector<_tag_PortData_>& diVec)
 {
     CzrDioIoctl dio;
-    if (dio.init(kZrDioPath, kZrDioInitFlag) != 0) {
-        RTLOG("#######Err OpenDio:%s##", kZrDioPath);
+    if (OpenAndClear(dio, nDO, nDI, doVec, diVec) < 0)
         return -1;
-    }
-    ClearRecords(doVec, nDO);
-    ClearRecords(diVec, nDI);
 
     // Each DO is switched as often as the DIs would cover 2 per DO; with no DI
     // there is nothing to cover and no DO is switched.
