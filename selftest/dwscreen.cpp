@@ -23,26 +23,30 @@ constexpr useconds_t kAnswerWaitUs = 500000;    // the screen answers within 500
 constexpr int kReadTimeout = 64;                // passed to Read, which ignores it
 }  // namespace
 
-int DWScreenTest(_tag_PortData_& port, const char* name)
+int DWinFrameHead(unsigned char (&head)[kDWinHeadLen])
 {
     unsigned int head0 = kHeadDefault0;
     unsigned int head1 = kHeadDefault1;
+    int n = 0;
     if (!strDWinFramHead.empty())
-        sscanf(strDWinFramHead.c_str(), "%02X %02X", &head0, &head1);  // a number not read keeps its default
+        n = sscanf(strDWinFramHead.c_str(), "%02X %02X", &head0, &head1);  // a number not read keeps its default
+    head[0] = (unsigned char)head0;
+    head[1] = (unsigned char)head1;
+    return n > 0 ? n : 0;
+}
 
-    const unsigned char request[kRequestLen] = {(unsigned char)head0, (unsigned char)head1, kFollowLen,
-                                                kCmdReadReg, kRegVersion, kReadOneByte};
+int DWScreenTest(_tag_PortData_& port, const char* name)
+{
+    unsigned char head[kDWinHeadLen];
+    DWinFrameHead(head);
+    const unsigned char request[kRequestLen] = {head[0], head[1], kFollowLen, kCmdReadReg, kRegVersion, kReadOneByte};
     unsigned char answer[kProbeAnswerSize];
-    char dump[kHexDumpSize];
-    memset(dump, 0, sizeof(dump));
 
-    bool failed = false;
     tcflush(port.fdPort, TCIOFLUSH);  // drop whatever is queued both ways
     int iwrite = (int)write(port.fdPort, request, sizeof(request));
     if (iwrite < kRequestLen) {
         port.bySta |= bWrErr;
         RTLOG("%s write Err iwrite=%d", name, iwrite);
-        failed = true;
     } else {
         RTLOG("%s iwrite:%d write:%02X %02X %02X %02X %02X %02X ", name, iwrite, request[0], request[1],
               request[2], request[3], request[4], request[5]);
@@ -52,12 +56,21 @@ int DWScreenTest(_tag_PortData_& port, const char* name)
 
     memset(answer, 0, sizeof(answer));
     int iread = Read(port.fdPort, (char*)answer, sizeof(answer), kReadTimeout);
+    return JudgeScreenAnswer(port, name, head, iwrite, answer, iread);
+}
+
+int JudgeScreenAnswer(_tag_PortData_& port, const char* name, const unsigned char (&head)[kDWinHeadLen], int iwrite,
+                      const unsigned char* answer, int iread)
+{
+    char dump[kHexDumpSize];
+    memset(dump, 0, sizeof(dump));
+    bool failed = iwrite < kRequestLen;
     unsigned char version = 0;
     if (iread < kAnswerMin) {
         RTLOG("iwrite:%d iread:%d Err!!!", iwrite, iread);
         failed = true;
     } else {
-        if (answer[0] != request[0] || answer[1] != request[1]) {
+        if (answer[0] != head[0] || answer[1] != head[1]) {
             RTLOG("Err frame head:%02X %02X  !!!", answer[0], answer[1]);
             failed = true;
         }

@@ -20,13 +20,11 @@ int Test4GModel(_tag_PortData_& port, const char* name)
 {
     char answer[kProbeAnswerSize];
 
-    bool failed = false;
     tcflush(port.fdPort, TCIOFLUSH);  // drop whatever is queued both ways
     int iwrite = (int)write(port.fdPort, _AT0, kCommandLen);
     if (iwrite < kWriteDoneMin) {
         port.bySta |= bWrErr;
         RTLOG("%s write Err iwrite=%d", name, iwrite);
-        failed = true;
     } else {
         RTLOG("%s iwrite:%d write:%s", name, iwrite, _AT0);
     }
@@ -35,6 +33,12 @@ int Test4GModel(_tag_PortData_& port, const char* name)
 
     memset(answer, 0, sizeof(answer));
     int iread = Read(port.fdPort, answer, sizeof(answer), kReadTimeout);
+    return JudgeModemAnswer(port, name, iwrite, answer, iread);
+}
+
+int JudgeModemAnswer(_tag_PortData_& port, const char* name, int iwrite, const char* answer, int iread)
+{
+    bool failed = iwrite < kWriteDoneMin;
     // The answer is text up to its first zero byte, and never beyond what arrived.
     const size_t textLen = strnlen(answer, iread > 0 ? (size_t)iread : 0);
     const std::string_view text(answer, textLen);

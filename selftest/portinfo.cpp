@@ -76,6 +76,13 @@ int initPortInfo(_tag_ZrPortInfo_* pPortInfo)
         RTLOG("fopen  error!");
         return -1;
     }
+    ReadDioConf(fp, pPortInfo);
+    fclose(fp);
+    return 0;
+}
+
+int ReadDioConf(FILE* fp, _tag_ZrPortInfo_* pPortInfo)
+{
     unsigned char diCounter = 0;
     unsigned char doCounter = 0;
     char line[kLineBufSize];
@@ -88,6 +95,5 @@ int initPortInfo(_tag_ZrPortInfo_* pPortInfo)
         else if (strstr(line, kDOKey) != nullptr)
             CountKeyLine(line, kDOKey, doCounter, pPortInfo->nDOCnt);
     }
-    fclose(fp);
     return 0;
 }

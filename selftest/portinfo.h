@@ -4,6 +4,7 @@
 #define SELFTEST_PORTINFO_H
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -65,5 +66,12 @@ extern const char _ATOK[3];  // the modem probe's expected answer
 // Fills the four counts from the /dev listing and /etc/zrdio.conf and appends
 // the RS232 names to RS232strinfo. Returns 0; -1 on failure.
 int initPortInfo(_tag_ZrPortInfo_* pPortInfo);
+
+// Reads the DIO configuration from the open file fp to its end: every line
+// holding "zr_di" (or else "zr_do") and longer than 7 characters recounts
+// that key's channels, one plus one per comma after the key, in an 8-bit
+// counter; nDICnt and nDOCnt take the counter at each such line, so the last
+// one wins. Lines are read in pieces of at most 4,095 characters. Returns 0.
+int ReadDioConf(FILE* fp, _tag_ZrPortInfo_* pPortInfo);
 
 #endif

@@ -25,6 +25,20 @@ int OpenRS485Port(char (&path)[kPortPathSize], int number)
     return OpenTestPort(path, kOpenNonBlocking);
 }
 
+// The outcome of a sensor read on the single RS485 port: a pass sets the
+// status to 3, a failure adds bRdErr. Returns 0; -1 on failure.
+int SensorVerdict(_tag_PortData_& port, const char* name, bool failed, uint16_t tem, uint16_t hum)
+{
+    if (failed) {
+        port.bySta |= bRdErr;
+        RTLOG("Port:%s Test Err !!!", name);
+        return -1;
+    }
+    port.bySta = kPortStaPass;
+    RTLOG("Port:%s Test OK !!! iTem=%.1f iHum=%.1f", name, tem * kSensorScale, hum * kSensorScale);
+    return 0;
+}
+
 // Reads the sensor on the single RS485 port; the port's status of the last try
 // is the starting point. Returns 0; -1 on failure.
 int SensorTry(std::vector<_tag_PortData_>& vPorts)
@@ -32,19 +46,17 @@ int SensorTry(std::vector<_tag_PortData_>& vPorts)
     _tag_PortData_ record = vPorts[0];
     record.fdPort = 0;
     char path[kPortPathSize];
-    bool failed = false;
-    uint16_t tem = 0;
-    uint16_t hum = 0;
+    int result = -1;
 
     int fd = OpenRS485Port(path, 1);
     if (fd == 0) {
-        failed = true;
+        result = SensorVerdict(record, path, true, 0, 0);
     } else {
         tcflush(fd, TCIOFLUSH);  // drop whatever is queued both ways
         int iwrite = (int)write(fd, kSensorRequest, kSensorRequestLen);
-        if (iwrite < kSensorRequestLen) {
+        const bool writeFailed = iwrite < kSensorRequestLen;
+        if (writeFailed) {
             record.bySta |= bWrErr;
-            failed = true;
             RTLOG("%s write Err iwrite=%d", path, iwrite);
         } else {
             RTLOG("%s write:%02X %02X %02X %02X %02X %02X %02X %02X ", path, kSensorRequest[0], kSensorRequest[1],
@@ -57,31 +69,8 @@ int SensorTry(std::vector<_tag_PortData_>& vPorts)
         unsigned char answer[kProbeAnswerSize];
         memset(answer, 0, sizeof(answer));
         int iread = Read(fd, (char*)answer, sizeof(answer), kSensorReadTimeout);
-        if (iread < kSensorAnswerMin) {
-            RTLOG("iread:%d Err!!!", iread);
-            failed = true;
-        } else if (!SensorCrcOK(answer, iread)) {
-            RTLOG("Err crc!!!");
-            failed = true;
-        } else {
-            char dump[kHexDumpSize];
-            memset(dump, 0, sizeof(dump));
-            FormHexDump(dump, sizeof(dump), path, answer, iread);
-            RTLOG("%s", dump);
-            tem = wdFromBuf(answer + kSensorTemPos);
-            hum = wdFromBuf(answer + kSensorHumPos);
-        }
         close(fd);
-    }
-
-    int result = 0;
-    if (failed) {
-        record.bySta |= bRdErr;
-        RTLOG("Port:%s Test Err !!!", path);
-        result = -1;
-    } else {
-        record.bySta = kPortStaPass;
-        RTLOG("Port:%s Test OK !!! iTem=%.1f iHum=%.1f", path, tem * kSensorScale, hum * kSensorScale);
+        result = JudgeRS485SensorAnswer(record, path, writeFailed, answer, iread);
     }
     vPorts[0] = record;
     return result;
@@ -146,6 +135,29 @@ int BusTry(unsigned short nCnt, std::vector<_tag_PortData_>& vPorts)
     return result;
 }
 }  // namespace
+
+int JudgeRS485SensorAnswer(_tag_PortData_& port, const char* name, bool writeFailed, const unsigned char* answer,
+                           int iread)
+{
+    bool failed = writeFailed;
+    uint16_t tem = 0;
+    uint16_t hum = 0;
+    if (iread < kSensorAnswerMin) {
+        RTLOG("iread:%d Err!!!", iread);
+        failed = true;
+    } else if (!SensorCrcOK(answer, iread)) {
+        RTLOG("Err crc!!!");
+        failed = true;
+    } else {
+        char dump[kHexDumpSize];
+        memset(dump, 0, sizeof(dump));
+        FormHexDump(dump, sizeof(dump), name, answer, iread);
+        RTLOG("%s", dump);
+        tem = wdFromBuf(answer + kSensorTemPos);
+        hum = wdFromBuf(answer + kSensorHumPos);
+    }
+    return SensorVerdict(port, name, failed, tem, hum);
+}
 
 int RS485Test(unsigned short nCnt, std::vector<_tag_PortData_>& vPorts)
 {

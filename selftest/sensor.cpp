@@ -49,17 +49,13 @@ int THSensorTest(_tag_PortData_& port, const char* name)
 {
     unsigned char request[kSensorRequestLen];
     unsigned char answer[kProbeAnswerSize];
-    char dump[kHexDumpSize];
-    memset(dump, 0, sizeof(dump));
     memcpy(request, kSensorRequest, sizeof(request));
 
-    bool failed = false;
     tcflush(port.fdPort, TCIOFLUSH);  // drop whatever is queued both ways
     int iwrite = (int)write(port.fdPort, request, sizeof(request));
     if (iwrite < kSensorRequestLen) {
         port.bySta |= bWrErr;
         RTLOG("%s write Err iwrite=%d", name, iwrite);
-        failed = true;
     } else {
         RTLOG("%s iwrite:%d write:%02X %02X %02X %02X %02X %02X %02X %02X ", name, iwrite, request[0], request[1],
               request[2], request[3], request[4], request[5], request[6], request[7]);
@@ -69,6 +65,14 @@ int THSensorTest(_tag_PortData_& port, const char* name)
 
     memset(answer, 0, sizeof(answer));
     int iread = Read(port.fdPort, (char*)answer, sizeof(answer), kReadTimeout);
+    return JudgeSensorAnswer(port, name, iwrite, answer, iread);
+}
+
+int JudgeSensorAnswer(_tag_PortData_& port, const char* name, int iwrite, const unsigned char* answer, int iread)
+{
+    char dump[kHexDumpSize];
+    memset(dump, 0, sizeof(dump));
+    bool failed = iwrite < kSensorRequestLen;
     uint16_t tem = 0;
     uint16_t hum = 0;
     if (iread < kSensorAnswerMin) {
