@@ -9,7 +9,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${1:-60}"
-targets=(fuzz_simpleini fuzz_profile)
+targets=(fuzz_simpleini fuzz_profile fuzz_cmdline fuzz_zrdioconf fuzz_answers)
+# The dictionary of each target, and the inputs longer than libFuzzer's
+# default 4,096 bytes that one needs (lines past the 4,096-byte line buffer).
+declare -A dict=([fuzz_simpleini]=ini.dict [fuzz_profile]=ini.dict [fuzz_cmdline]=cmdline.dict
+                 [fuzz_zrdioconf]=zrdioconf.dict [fuzz_answers]=answers.dict)
+declare -A maxlen=([fuzz_zrdioconf]=16384)
 build=build/fuzz
 
 scripts/deps.sh --tests  # clang and its libFuzzer runtime among them
@@ -28,8 +33,10 @@ for t in "${targets[@]}"; do
   work="$build/corpus/$t"
   mkdir -p "$work"
   echo "=== $t: fuzzing for ${seconds} s"
-  "$build/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -dict=tests/fuzz/ini.dict -artifact_prefix="$build/crash-$t-" \
+  lenopt=()
+  [[ -n "${maxlen[$t]:-}" ]] && lenopt=(-max_len="${maxlen[$t]}")
+  "$build/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 "${lenopt[@]}" \
+    -dict=tests/fuzz/"${dict[$t]}" -artifact_prefix="$build/crash-$t-" \
     "$work" tests/fuzz/corpus/"$t" || status=1
 done
 exit "$status"
