@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -247,4 +248,126 @@ RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& 
     r.fixtureLog = Slurp(r.outDir + "/fixture.log") + Slurp(dir + "/rigfixture.txt");
     r.zrAppSU = Slurp(r.outDir + "/zrAppSU.txt");
     return r;
+}
+
+namespace {
+constexpr double kTryWaitLeadS = 0.1;  // a line is read at most ~60 ms after it was logged
+const char kTryLinePrefix[] = "-----Try Test ";
+const char kSummaryMark[] = "Test Succ Cnt ";
+} // namespace
+
+std::vector<TimedLine> ParseTimedLines(const std::string& text)
+{
+    std::vector<TimedLine> out;
+    for (const std::string& l : Lines(text)) {
+        if (l.empty() || l[0] == '#')
+            continue;
+        size_t blank = l.find(' ');
+        char* end = nullptr;
+        double t = strtod(l.c_str(), &end);
+        if (blank == std::string::npos || end != l.c_str() + blank)
+            continue;
+        out.push_back({t, l.substr(blank + 1)});
+    }
+    return out;
+}
+
+std::vector<TimedLine> TraceLogTimes(const RunResult& r)
+{
+    return ParseTimedLines(Slurp(r.outDir + "/tracelog.txt"));
+}
+
+FdLog ParseFds(const std::string& text)
+{
+    FdLog log;
+    for (const TimedLine& l : ParseTimedLines(text)) {
+        std::istringstream in(l.text);
+        std::string what;
+        in >> what;
+        log.ended = false;
+        if (what == "end") {
+            log.ended = true;
+            log.endLine = l.text;
+            in >> log.endOpen >> what;
+            int fd = -1;
+            std::string path;
+            while (in >> fd >> path)
+                log.endFds[fd] = path;
+            continue;
+        }
+        FdEvent e;
+        e.t = l.t;
+        e.open = what == "open";
+        if ((e.open || what == "closed") && in >> e.fd >> e.path)
+            log.events.push_back(e);
+    }
+    return log;
+}
+
+FdLog RunFds(const RunResult& r)
+{
+    return ParseFds(Slurp(r.outDir + "/fds.txt"));
+}
+
+DescriptorCheck CheckDescriptorsClosed(const RunResult& r)
+{
+    DescriptorCheck c;
+    const FdLog fds = RunFds(r);
+    const std::vector<TimedLine> trace = TraceLogTimes(r);
+    std::vector<double> moments;
+    for (const TimedLine& l : trace) {
+        std::string body = MessageBody(l.text);
+        if (body.rfind(kTryLinePrefix, 0) == 0 && atoi(body.c_str() + strlen(kTryLinePrefix)) >= 2)
+            moments.push_back(l.t - kTryWaitLeadS);
+        if (body.find(kSummaryMark) != std::string::npos) {
+            moments.push_back(l.t - kTryWaitLeadS);
+            break;
+        }
+    }
+    c.checkpoints = (int)moments.size();
+    if (moments.empty()) {
+        c.problem = "no summary line in tracelog.txt";
+        return c;
+    }
+    // Replays the changes up to each moment; what is open then was left open by a try.
+    std::map<int, std::string> open;
+    size_t next = 0;
+    auto replayTo = [&](double t) {
+        for (; next < fds.events.size() && fds.events[next].t <= t; ++next) {
+            const FdEvent& e = fds.events[next];
+            if (e.open) {
+                open[e.fd] = e.path;
+                ++c.opens;
+            } else {
+                open.erase(e.fd);
+            }
+        }
+    };
+    replayTo(trace.front().t);
+    const std::map<int, std::string> inherited = open;
+    c.inherited = (int)inherited.size();
+    c.opens = 0;
+    auto ownOpen = [&]() {
+        std::map<int, std::string> own;
+        for (const auto& fd : open)
+            if (inherited.count(fd.first) == 0 || inherited.at(fd.first) != fd.second)
+                own.insert(fd);
+        return own;
+    };
+    for (double m : moments) {
+        replayTo(m);
+        for (const auto& fd : ownOpen())
+            c.problem += "at " + std::to_string(m) + " s, after a try, descriptor " + std::to_string(fd.first) + " " +
+                         fd.second + " is open\n";
+    }
+    replayTo(1e30);
+    for (const auto& fd : ownOpen())
+        c.problem += "descriptor " + std::to_string(fd.first) + " " + fd.second + " was never closed\n";
+    bool endOk = fds.ended && fds.endOpen == (int)fds.endFds.size();
+    for (const auto& fd : fds.endFds)
+        endOk = endOk && inherited.count(fd.first) != 0 && inherited.at(fd.first) == fd.second;
+    if (!endOk)
+        c.problem += "fds.txt does not end with \"end 0 open\" (or inherited descriptors only): \"" + fds.endLine +
+                     "\"\n";
+    return c;
 }

@@ -2,6 +2,7 @@
 // once and gathers everything the run left behind.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -53,3 +54,55 @@ nlohmann::json BaseBoard();
 // Returns the result of running the program with args (its whole command line)
 // on board, in the folder e2e-runs/<name> of the build (emptied first).
 RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& args, const std::string& name);
+
+// One line of a fixture file written as "<time> <text>".
+struct TimedLine {
+    double t = 0;      // fixture seconds
+    std::string text;  // the rest of the line
+};
+
+// Returns the timed lines of a text; comment lines (starting with '#') are left out.
+std::vector<TimedLine> ParseTimedLines(const std::string& text);
+
+// Returns the trace log lines of the run with the time the fixture read them (tracelog.txt).
+std::vector<TimedLine> TraceLogTimes(const RunResult& r);
+
+// One change of the program's descriptors on a serial port or the DIO device (fds.txt).
+struct FdEvent {
+    double t = 0;
+    bool open = false;  // opened; false: closed
+    int fd = -1;
+    std::string path;   // e.g. "/dev/RS485-1", "/dev/zrdio"
+};
+
+struct FdLog {
+    std::vector<FdEvent> events;
+    bool ended = false;   // the last line is an "end" line
+    int endOpen = -1;     // descriptors the end line names as still open
+    std::map<int, std::string> endFds;  // ... and their paths
+    std::string endLine;  // the end line as written
+};
+
+// Returns the descriptor changes of an fds.txt text.
+FdLog ParseFds(const std::string& text);
+
+// Returns the descriptor changes of the run (fds.txt of its output folder).
+FdLog RunFds(const RunResult& r);
+
+// What CheckDescriptorsClosed found.
+struct DescriptorCheck {
+    std::string problem;  // empty when every check passed
+    int opens = 0;        // descriptors the program opened over the run
+    int checkpoints = 0;  // moments checked in the waits after the tries
+    int inherited = 0;    // descriptors the program held before its first log line
+};
+
+// Checks, from outside, that no try leaves a descriptor open: shortly before
+// each "-----Try Test N-----" line with N >= 2 and before the first summary
+// line was read (the program is then in its wait after a try) no serial or
+// DIO descriptor is open, every descriptor opened was closed, and fds.txt
+// ends with "end 0 open". Descriptors the program already held before it
+// logged its first line were inherited at its start, not opened by a test
+// (the fixture names a /dev/null descriptor after a not_tty port, whose /dev
+// entry is /dev/null): they are left out, and the end line may name them.
+DescriptorCheck CheckDescriptorsClosed(const RunResult& r);
