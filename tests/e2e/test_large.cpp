@@ -22,6 +22,11 @@ constexpr double kDioBetweenS = 1.0;   // between the NO and the NC test
 constexpr double kAfterTryS = 1.0;     // after each try
 constexpr double kTolerance = 0.02;    // of the waits
 constexpr double kPerTryS = 0.05;      // beside it, per try
+// Beside them, what the simulated DIO driver costs per ioctl: a connection to
+// zrdio-sim and its logging, about 58 us measured on the 2-core build machine
+// (on the board an ioctl takes microseconds). The DO-to-DI tests of this
+// board read every DI for every DO, some 4,300 ioctls a try.
+constexpr double kFixtureIoctlS = 60e-6;
 const char kTryOne[] = "-----Try Test 1-----";
 const char kSummaryMark[] = "Test Succ Cnt ";
 
@@ -97,9 +102,13 @@ TEST(LargeBoard, EveryPortPassesInTheTimeOfTheWaits)
     }
     ASSERT_GE(first, 0) << "no try line in tracelog.txt";
     ASSERT_GT(last, first) << "no summary line in tracelog.txt";
+    int ioctls = 0;
+    for (const TimedLine& l : ParseTimedLines(r.dioTxt))
+        ioctls += l.t >= first && l.t <= last && l.text.rfind("ioctl ", 0) == 0;
     const double waits = kTries * TryWaits((int)board["rs485"].size(), (int)board["rs232"].size());
-    const double slack = (waits * kTolerance + kTries * kPerTryS) * TimingSlowdown();
-    EXPECT_NEAR(last - first, waits, slack) << "the tries took " << (last - first) << " s, their waits " << waits << " s";
+    const double slack = (waits * kTolerance + kTries * kPerTryS + ioctls * kFixtureIoctlS) * TimingSlowdown();
+    EXPECT_NEAR(last - first, waits, slack) << "the tries took " << (last - first) << " s, their waits " << waits << " s, with " << ioctls
+        << " DIO ioctls";
 }
 
 } // namespace
