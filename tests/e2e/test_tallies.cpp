@@ -228,6 +228,19 @@ TEST(Tallies, AllKindsWithUnopenablePortsAndTheSingleDoTest)
     RunAndCompare(b, "All", kSelectAll, 3, "tallies-all");
 }
 
+TEST(Tallies, SensorsWithLostAndDamagedAnswers)
+{
+    // The single RS485 port carries the sensor and loses its second answer
+    // (the one-port mode keeps the failed status into the next try, which a
+    // good answer sets back to a pass). Of the RS232 pair the first port gets
+    // every text damaged; the odd port's sensor answers short.
+    json b = BaseBoard();
+    b["rs485"] = {{{"name", "RS485-1"}, {"faults", {DropRx({2})}}, {"humidity", 612}}};
+    b["rs232"] = {Port("RS232-1", {"corrupt"}), "RS232-2", Port("RS232-3", {"short"})};
+    ExpectedRun e = RunAndCompare(b, "All", kSelectAll, 3, "tallies-sensors");
+    EXPECT_EQ(TallyOf(e, "RS485-1"), (ExpectedTally{2, 1})) << "the scenario lost its point";
+}
+
 TEST(Tallies, OnlyTheSelectedKindDecides)
 {
     json b = BaseBoard();
