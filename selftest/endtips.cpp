@@ -42,6 +42,7 @@ constexpr int kFailRunOnStep = 100;    // output 3 on after 10 s
 
 // The signal handler only records the signal and writes one byte per signal
 // into this pipe; the interruption thread reads it and does the rest.
+constexpr size_t kSigPipeChunk = 256;  // recorded signals taken from the pipe at once
 int g_sigPipe[2] = {-1, -1};
 std::mutex g_doneMutex;
 std::condition_variable g_doneCond;
@@ -79,14 +80,14 @@ void WriteParamError(int sig)
 
 // Carries out the steps of one interruption: pause, log, outputs to their
 // final state, and SIGINT's default action back so that a second Ctrl-C ends
-// the process. A SIGINT that came while the steps ran ends it at once.
-void HandleSignal(int sig)
+// the process. sigintsBefore counts the SIGINTs recorded before this one: when
+// this is a SIGINT and a further one came, the process ends at once.
+void HandleSignal(int sig, int sigintsBefore)
 {
     if (sig != SIGINT && sig != SIGTERM) {
         RTLOG("Received signal unknow[%d]", sig);
         return;
     }
-    int sigintsBefore = g_sigintsRaised;
     // The pause runs its full time even when a further signal interrupts it.
     struct timespec until;
     clock_gettime(CLOCK_MONOTONIC, &until);
@@ -100,26 +101,45 @@ void HandleSignal(int sig)
     RunShellf(cmd, sizeof(cmd), "echo SON=%d > %s", kOutRun, kDioDevice);
     RunShellf(cmd, sizeof(cmd), "echo SOFF=1,2 > %s", kDioDevice);
     signal(SIGINT, SIG_DFL);
-    if (g_sigintsRaised > sigintsBefore)
+    if (sig == SIGINT && g_sigintsRaised > sigintsBefore + 1)
         raise(SIGINT);
 }
 
-// Reads signal numbers from the pipe and handles them in order.
+// Adds count recorded signals to those whose steps are done.
+void MarkDone(int count)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_doneMutex);
+        g_signalsDone += count;
+    }
+    g_doneCond.notify_all();
+}
+
+// Reads signal numbers from the pipe and handles them in order. Like a signal
+// that stays blocked while its own handler runs, the same signal recorded
+// again and again while one is handled is handled once more, not once per
+// delivery: a burst of SIGTERMs costs two rounds of the steps, not a hundred.
 void InterruptThread()
 {
+    unsigned char pending[kSigPipeChunk];
+    int sigintsRead = 0;  // SIGINTs taken from the pipe before this chunk
     for (;;) {
-        unsigned char sig = 0;
-        ssize_t n = read(g_sigPipe[0], &sig, 1);
+        ssize_t n = read(g_sigPipe[0], pending, sizeof(pending));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return;
-        HandleSignal(sig);
-        {
-            std::lock_guard<std::mutex> lock(g_doneMutex);
-            g_signalsDone++;
+        bool seen[NSIG] = {};
+        for (ssize_t i = 0; i < n; ++i) {
+            int sig = pending[i];
+            if (sig < NSIG && !seen[sig]) {
+                seen[sig] = true;
+                HandleSignal(sig, sigintsRead);
+            }
         }
-        g_doneCond.notify_all();
+        for (ssize_t i = 0; i < n; ++i)
+            sigintsRead += pending[i] == SIGINT;
+        MarkDone((int)n);
     }
 }
 }  // namespace
