@@ -1,0 +1,128 @@
+#include "endrun_checks.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <sstream>
+
+using nlohmann::json;
+
+// Returns the lines written to the device, in order.
+std::vector<DioLine> DioLines(const RunResult& r)
+{
+    std::vector<DioLine> out;
+    std::regex re(R"re(^([0-9.]+) line "([^"]*)"$)re");
+    std::smatch m;
+    for (const std::string& l : Lines(r.dioTxt)) {
+        if (std::regex_match(l, m, re))
+            out.push_back({std::stod(m[1]), m[2]});
+    }
+    return out;
+}
+
+// Returns the changes of the signal outputs, the power-on state included.
+std::vector<Edge> OutputEdges(const RunResult& r)
+{
+    std::vector<Edge> out;
+    std::regex re(R"(^([0-9.]+) change OUT([123])=([01])$)");
+    std::smatch m;
+    for (const std::string& l : Lines(r.dioTxt)) {
+        if (std::regex_match(l, m, re))
+            out.push_back({std::stod(m[1]), std::stoi(m[2]), std::stoi(m[3])});
+    }
+    return out;
+}
+
+// Returns the state of output out after every change up to time t.
+int OutputAt(const std::vector<Edge>& edges, int out, double t)
+{
+    int v = -1;
+    for (const Edge& e : edges) {
+        if (e.out == out && e.t <= t)
+            v = e.value;
+    }
+    return v;
+}
+
+// Returns the times of the signals.txt lines whose second word is word
+// ("start", "SIGINT", "SIGTERM", "end"), in order.
+std::vector<double> SignalTimes(const RunResult& r, const std::string& word)
+{
+    std::vector<double> out;
+    for (const std::string& l : Lines(r.signals)) {
+        std::istringstream in(l);
+        double t = 0;
+        std::string w;
+        if (in >> t >> w && w == word)
+            out.push_back(t);
+    }
+    return out;
+}
+
+// Returns the first device line at or after time t; -1 when none.
+int FirstLineFrom(const std::vector<DioLine>& lines, double t)
+{
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].t >= t)
+            return (int)i;
+    }
+    return -1;
+}
+
+// Returns the index of the interruption's first command ("SON=3") after a
+// signal at time t. A step of the end signalling that was running when the
+// signal came may finish its (at most two) commands first. -1 when none.
+int InterruptionSteps(const std::vector<DioLine>& lines, double t)
+{
+    constexpr int kInFlight = 2;
+    int first = FirstLineFrom(lines, t);
+    for (int i = first; i >= 0 && i < (int)lines.size() && i <= first + kInFlight; ++i) {
+        if (lines[(size_t)i].text == "SON=3")
+            return i;
+    }
+    return -1;
+}
+
+// Returns the texts of lines [from, to).
+std::vector<std::string> Texts(const std::vector<DioLine>& lines, size_t from, size_t to)
+{
+    std::vector<std::string> out;
+    for (size_t i = from; i < to && i < lines.size(); ++i)
+        out.push_back(lines[i].text);
+    return out;
+}
+
+// Returns the report parsed as JSON; fails the test when it does not parse.
+json ParsedReport(const RunResult& r)
+{
+    json j = json::parse(r.report, nullptr, false);
+    EXPECT_FALSE(j.is_discarded()) << "the report is not valid JSON: " << r.report;
+    return j;
+}
+
+// Checks the state the outputs are left in at the end of the run.
+void ExpectFinalOutputs(const RunResult& r, int out1, int out2, int out3)
+{
+    std::vector<Edge> edges = OutputEdges(r);
+    const double end = 1e9;
+    EXPECT_EQ(OutputAt(edges, 1, end), out1) << r.dioTxt;
+    EXPECT_EQ(OutputAt(edges, 2, end), out2);
+    EXPECT_EQ(OutputAt(edges, 3, end), out3);
+}
+
+// A board with a DIO device for the signal outputs and no channels.
+json OutputsOnlyBoard(const std::string& host)
+{
+    json board = BaseBoard();
+    board["hostname"] = host;
+    board["dio"] = {{"do", 0}, {"di", 0}};
+    return board;
+}
+
+// Returns the number of lines whose message is body.
+int CountMessages(const RunResult& r, const std::string& body)
+{
+    std::vector<std::string> m = r.Messages();
+    return (int)std::count(m.begin(), m.end(), body);
+}

@@ -1,0 +1,59 @@
+// Checks shared by the end-of-run and fault scenarios: the DIO device's
+// lines and output changes (dio.txt), the fixture's signal times
+// (signals.txt), the report and the trace log's messages.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "harness.h"
+
+// One text line written to the DIO device, as dio.txt records it.
+struct DioLine {
+    double t;
+    std::string text;  // "SON=3", "SOFF=1,2", ...
+};
+// One change of a signal output.
+struct Edge {
+    double t;
+    int out;    // 1 to 3
+    int value;  // 0 or 1
+};
+
+// Returns the lines written to the device, in order.
+std::vector<DioLine> DioLines(const RunResult& r);
+
+// Returns the changes of the signal outputs, the power-on state included.
+std::vector<Edge> OutputEdges(const RunResult& r);
+
+// Returns the state of output out after every change up to time t.
+int OutputAt(const std::vector<Edge>& edges, int out, double t);
+
+// Returns the times of the signals.txt lines whose second word is word
+// ("start", "SIGINT", "SIGTERM", "end"), in order.
+std::vector<double> SignalTimes(const RunResult& r, const std::string& word);
+
+// Returns the first device line at or after time t; -1 when none.
+int FirstLineFrom(const std::vector<DioLine>& lines, double t);
+
+// Returns the index of the interruption's first command ("SON=3") after a
+// signal at time t. A step of the end signalling that was running when the
+// signal came may finish its (at most two) commands first. -1 when none.
+int InterruptionSteps(const std::vector<DioLine>& lines, double t);
+
+// Returns the texts of lines [from, to).
+std::vector<std::string> Texts(const std::vector<DioLine>& lines, size_t from, size_t to);
+
+// Returns the report parsed as JSON; fails the test when it does not parse.
+nlohmann::json ParsedReport(const RunResult& r);
+
+// Checks the state the outputs are left in at the end of the run.
+void ExpectFinalOutputs(const RunResult& r, int out1, int out2, int out3);
+
+// A board with a DIO device for the signal outputs and no channels.
+nlohmann::json OutputsOnlyBoard(const std::string& host);
+
+// Returns the number of lines whose message is body.
+int CountMessages(const RunResult& r, const std::string& body);
