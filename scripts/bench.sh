@@ -12,10 +12,16 @@
 #   scripts/bench.sh [--build DIR] [--tries N] [--scale-tries N] [--jobs N]
 #                    [--serial "2 4 8 16"] [--dio "2 4 8 16"] [--di "1 2 4"]
 #                    [--kinds "rs485 rs232 ..."] [--no-scale] [--work DIR]
+#   scripts/bench.sh --analyse RUN_DIR "SPEC"   the figures of one run folder
+#     (SPEC: RS485 count, RS232 "plain"/"fixed" and count, DO and DI counts,
+#     "-" for a kind not selected, e.g. "2 plain 2 2 4" for default.json)
 # Defaults: build/host, 5 tries per kind, 3 tries per scaling run, 2 runs at
 # a time; about 6 minutes. The runs stay in the folder it names.
 set -euo pipefail
+here=$PWD
 cd "$(dirname "$0")/.."
+# Prints PATH as given from the caller's folder.
+from_caller() { if [[ $1 == /* ]]; then echo "$1"; else echo "$here/$1"; fi; }
 
 build=build/host
 tries=5
@@ -27,9 +33,11 @@ di_counts="1 2 4"
 kinds="none rs485 rs232 screen modem dio dio1 di default"
 scale=1
 work=
+analyse_dir=
+analyse_spec=
 while (( $# )); do
   case $1 in
-    --build) build=$2; shift ;;
+    --build) build=$(from_caller "$2"); shift ;;
     --tries) tries=$2; shift ;;
     --scale-tries) scale_tries=$2; shift ;;
     --jobs) jobs=$2; shift ;;
@@ -38,12 +46,99 @@ while (( $# )); do
     --di) di_counts=$2; shift ;;
     --kinds) kinds=$2; shift ;;
     --no-scale) scale=0 ;;
-    --work) work=$2; shift ;;
-    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    --work) work=$(from_caller "$2"); shift ;;
+    --analyse) analyse_dir=$(from_caller "$2"); analyse_spec=$3; shift 2 ;;
+    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     *) echo "unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
 done
+
+# Prints one result line for a run folder: name, tries seen, the try periods'
+# mean, min and max and the mean waits (ms), CPU (ms), wall (s), peak RSS (KiB),
+# iTestSta. The try period is taken between the first fixture events (a serial
+# burst the program sent, or a DIO ioctl) of consecutive tries: the trace log
+# line "-----Try Test N-----" tells which try an event belongs to (it reaches
+# tracelog.txt at most ~60 ms after it was written), the event's own time stamp
+# is exact. Waits of one try, from the program's fixed sleeps and read waits:
+#   RS485, n >= 2: 300 ms after each send; n = 1: 300 ms before the sensor read
+#   RS232 pair: 2 x 300 ms after the sends, 2 x 400 ms silent echo reads, 2 x
+#     200 ms read wait after the partner's text = 1800 ms; sensor, screen or
+#     modem probe: 500 ms + 200 ms read wait after the answer
+#   DO-to-DI NO and NC: 1 s settle each + 1 s between; fewer DIs: none
+#   DI switching: 500 ms per toggling command + 3 s per DI
+#   and 1 s after every try.
+analyse() {
+  local dir=$1 spec=$2 name ev
+  name=$(basename "$dir")
+  ev=$(mktemp "${TMPDIR:-/tmp}/bench-events-XXXXXX")
+  { [[ ! -f "$dir/capture.txt" ]] ||
+      awk '$1 !~ /^#/ && $3 == ">" && $2 !~ /^(sensor|screen|modem|stream)$/ { print $1, "e" }' "$dir/capture.txt"
+    [[ ! -f "$dir/dio.txt" ]] ||
+      awk '$2 == "ioctl" { print $1, "e" } $2 == "line" && $3 ~ /^"SO(N|FF)=3"$/ { print $1, "t" }' "$dir/dio.txt"
+    awk '/-----Try Test [0-9]+-----/ { print $1, "try" } /iTestSta:/ { sub(/.*iTestSta:/, ""); print 0, "sta", $1 }' "$dir/tracelog.txt"
+  } | sort -g > "$ev"
+  read -r r485 variant r232 ndo ndi <<< "$spec"
+  awk -v name="$name" -v r485="$r485" -v variant="$variant" -v r232="$r232" -v ndo="$ndo" -v ndi="$ndi" \
+      -v rusage="$dir/rusage" -v signals="$dir/signals.txt" '
+    function pairs(m) { return int(m / 2) * 1.8 + (m % 2) * 0.7 }
+    function waits(toggles,   w) {
+      w = 1.0
+      if (r485 != "-") w += (r485 == 1 ? 0.3 : 0.3 * r485)
+      if (variant == "plain") w += pairs(r232)
+      if (variant == "fixed") w += 0.7 + pairs(r232 - 1)
+      if (ndo != "-") {
+        if (ndi < 2 * ndo) w += 0
+        else if (ndo == 0) w += 3 * ndi + 0.5 * toggles
+        else w += 3
+      }
+      return w
+    }
+    $2 == "try" { T[++nt] = $1; next }
+    $2 == "sta" { sta = $3; next }
+    $2 == "e" { E[++ne] = $1; next }
+    $2 == "t" { L[++nl] = $1; next }
+    END {
+      # First event of each try: events of the previous try lie at least 1 s
+      # (the wait after a try) before its trace line.
+      j = 1
+      for (t = 1; t <= nt; t++) {
+        while (j <= ne && E[j] < T[t] - 0.5) j++
+        M[t] = (j <= ne && (t == nt || E[j] < T[t + 1] - 0.5)) ? E[j] : -1
+      }
+      n = 0; sum = 0; wsum = 0
+      for (t = 1; t < nt; t++) {
+        if (M[t] < 0 || M[t + 1] < 0) continue
+        p = M[t + 1] - M[t]
+        tg = 0
+        for (k = 1; k <= nl; k++) if (L[k] >= M[t] && L[k] < M[t + 1]) tg++
+        tg -= 2 * ndi + 1          # after each DI: SOFF and SON; the final SON
+        n++; sum += p; wsum += waits(tg)
+        if (n == 1 || p < lo) lo = p
+        if (n == 1 || p > hi) hi = p
+      }
+      while ((getline line < rusage) > 0) {
+        c = split(line, f, " ")
+        for (i = 1; i < c; i++) { if (f[i] == "user" || f[i] == "sys") cpu += f[i + 1]; if (f[i] == "peak_rss_kb") rss = f[i + 1] }
+      }
+      while ((getline line < signals) > 0) {
+        split(line, f, " ")
+        if (f[2] == "start") s = f[1]
+        if (f[2] == "end") e = f[1]
+      }
+      if (rss == "") rss = "-"
+      if (sta == "") sta = "-"
+      if (n == 0) { printf "%s %d - - - - %.1f %.2f %s %s\n", name, nt, cpu * 1000, e - s, rss, sta; exit }
+      printf "%s %d %.1f %.1f %.1f %.1f %.1f %.2f %s %s\n", name, nt, sum / n * 1000, lo * 1000, hi * 1000,
+        wsum / n * 1000, cpu * 1000, e - s, rss, sta
+    }' "$ev"
+  rm -f "$ev"
+}
+
+if [[ -n "$analyse_dir" ]]; then
+  analyse "$analyse_dir" "$analyse_spec"
+  exit 0
+fi
 
 rigfixture=$build/fixture/bin/rigfixture
 [[ -x "$rigfixture" ]] || { echo "no $rigfixture: build first (cmake --build --preset host)" >&2; exit 2; }
@@ -128,84 +223,6 @@ while IFS= read -r line; do
 done < "$plan"
 wait
 
-# Prints one result line for a run folder: name, tries seen, the try periods'
-# mean, min and max and the mean waits (ms), CPU (ms), wall (s), peak RSS (KiB),
-# iTestSta. The try period is taken between the first fixture events (a serial
-# burst the program sent, or a DIO ioctl) of consecutive tries: the trace log
-# line "-----Try Test N-----" tells which try an event belongs to (it reaches
-# tracelog.txt at most ~60 ms after it was written), the event's own time stamp
-# is exact. Waits of one try, from the program's fixed sleeps and read waits:
-#   RS485, n >= 2: 300 ms after each send; n = 1: 300 ms before the sensor read
-#   RS232 pair: 2 x 300 ms after the sends, 2 x 400 ms silent echo reads, 2 x
-#     200 ms read wait after the partner's text = 1800 ms; sensor, screen or
-#     modem probe: 500 ms + 200 ms read wait after the answer
-#   DO-to-DI NO and NC: 1 s settle each + 1 s between; fewer DIs: none
-#   DI switching: 500 ms per toggling command + 3 s per DI
-#   and 1 s after every try.
-analyse() {
-  local name=$1 spec=$2 dir=$work/runs/$1 ev
-  ev=$(mktemp "$work/events-XXXXXX")
-  { awk '$1 !~ /^#/ && $3 == ">" && $2 !~ /^(sensor|screen|modem|stream)$/ { print $1, "e" }' "$dir/capture.txt" 2>/dev/null
-    awk '$2 == "ioctl" { print $1, "e" } $2 == "line" && $3 ~ /^"SO(N|FF)=3"$/ { print $1, "t" }' "$dir/dio.txt" 2>/dev/null
-    awk '/-----Try Test [0-9]+-----/ { print $1, "try" } /iTestSta:/ { sub(/.*iTestSta:/, ""); print 0, "sta", $1 }' "$dir/tracelog.txt"
-  } | sort -g > "$ev"
-  read -r r485 variant r232 ndo ndi <<< "$spec"
-  awk -v name="$name" -v r485="$r485" -v variant="$variant" -v r232="$r232" -v ndo="$ndo" -v ndi="$ndi" \
-      -v rusage="$dir/rusage" -v signals="$dir/signals.txt" '
-    function pairs(m) { return int(m / 2) * 1.8 + (m % 2) * 0.7 }
-    function waits(toggles,   w) {
-      w = 1.0
-      if (r485 != "-") w += (r485 == 1 ? 0.3 : 0.3 * r485)
-      if (variant == "plain") w += pairs(r232)
-      if (variant == "fixed") w += 0.7 + pairs(r232 - 1)
-      if (ndo != "-") {
-        if (ndi < 2 * ndo) w += 0
-        else if (ndo == 0) w += 3 * ndi + 0.5 * toggles
-        else w += 3
-      }
-      return w
-    }
-    $2 == "try" { T[++nt] = $1; next }
-    $2 == "sta" { sta = $3; next }
-    $2 == "e" { E[++ne] = $1; next }
-    $2 == "t" { L[++nl] = $1; next }
-    END {
-      # First event of each try: events of the previous try lie at least 1 s
-      # (the wait after a try) before its trace line.
-      j = 1
-      for (t = 1; t <= nt; t++) {
-        while (j <= ne && E[j] < T[t] - 0.5) j++
-        M[t] = (j <= ne && (t == nt || E[j] < T[t + 1] - 0.5)) ? E[j] : -1
-      }
-      n = 0; sum = 0; wsum = 0
-      for (t = 1; t < nt; t++) {
-        if (M[t] < 0 || M[t + 1] < 0) continue
-        p = M[t + 1] - M[t]
-        tg = 0
-        for (k = 1; k <= nl; k++) if (L[k] >= M[t] && L[k] < M[t + 1]) tg++
-        tg -= 2 * ndi + 1          # after each DI: SOFF and SON; the final SON
-        n++; sum += p; wsum += waits(tg)
-        if (n == 1 || p < lo) lo = p
-        if (n == 1 || p > hi) hi = p
-      }
-      while ((getline line < rusage) > 0) {
-        c = split(line, f, " ")
-        for (i = 1; i < c; i++) { if (f[i] == "user" || f[i] == "sys") cpu += f[i + 1]; if (f[i] == "peak_rss_kb") rss = f[i + 1] }
-      }
-      while ((getline line < signals) > 0) {
-        split(line, f, " ")
-        if (f[2] == "start") s = f[1]
-        if (f[2] == "end") e = f[1]
-      }
-      if (rss == "") rss = "-"
-      if (sta == "") sta = "-"
-      if (n == 0) { printf "%s %d - - - - %.1f %.2f %s %s\n", name, nt, cpu * 1000, e - s, rss, sta; exit }
-      printf "%s %d %.1f %.1f %.1f %.1f %.1f %.2f %s %s\n", name, nt, sum / n * 1000, lo * 1000, hi * 1000,
-        wsum / n * 1000, cpu * 1000, e - s, rss, sta
-    }' "$ev"
-  rm -f "$ev"
-}
-
 results=$work/results.txt
 : > "$results"
 while IFS='|' read -r name _ _ cnt spec; do
@@ -213,7 +230,7 @@ while IFS='|' read -r name _ _ cnt spec; do
     echo "$name: run failed ($(cat "$work/runs/$name.failed" 2>/dev/null || echo 'no tracelog.txt')); see $work/runs/$name" >&2
     continue
   fi
-  line=$(analyse "$name" "$spec")
+  line=$(analyse "$work/runs/$name" "$spec")
   [[ $(awk '{ print $2 }' <<< "$line") -eq $cnt ]] || echo "$name: expected $cnt tries in tracelog.txt" >&2
   [[ $(awk '{ print $NF }' <<< "$line") == 0 || $name == dio1 ]] || echo "$name: the run did not pass; its waits differ" >&2
   echo "$line $cnt $spec" >> "$results"
