@@ -54,9 +54,11 @@ int trace_log(const char* logName, const char* fmt, ...)
 
     // A message near the bound is cut so that the header and the terminator
     // still fit: the line is always whole and always terminated.
-    snprintf(buffer, sizeof(buffer), "%ld=[%s][%d-%02d-%02d %02d:%02d:%02d] %s", (long)icount, logName,
-             local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-             message);
+    int n = snprintf(buffer, sizeof(buffer), "%ld=[%s][%d-%02d-%02d %02d:%02d:%02d] %s", (long)icount, logName,
+                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                     local.tm_sec, message);
+    if (n < 0)
+        buffer[0] = '\0';  // an output error leaves nothing to write
 
     FILE* fp = fopen(filename, "a+");
     if (fp != nullptr) {
