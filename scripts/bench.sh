@@ -15,6 +15,8 @@
 #   scripts/bench.sh --analyse RUN_DIR "SPEC"   the figures of one run folder
 #     (SPEC: RS485 count, RS232 "plain"/"fixed" and count, DO and DI counts,
 #     "-" for a kind not selected, e.g. "2 plain 2 2 4" for default.json)
+# Kinds: none (nothing to test) rs485 rs232 screen modem dio (NO and NC)
+# dio1 (fewer DIs) di (DI switching) default (default.json, Port=All).
 # Defaults: build/host, 5 tries per kind, 3 tries per scaling run, 2 runs at
 # a time; about 6 minutes. The runs stay in the folder it names.
 set -euo pipefail
@@ -48,7 +50,7 @@ while (( $# )); do
     --no-scale) scale=0 ;;
     --work) work=$(from_caller "$2"); shift ;;
     --analyse) analyse_dir=$(from_caller "$2"); analyse_spec=$3; shift 2 ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
     *) echo "unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
