@@ -12,8 +12,8 @@
 #   scripts/bench.sh [--build DIR] [--tries N] [--scale-tries N] [--jobs N]
 #                    [--serial "2 4 8 16"] [--dio "2 4 8 16"] [--di "1 2 4"]
 #                    [--kinds "rs485 rs232 ..."] [--no-scale] [--work DIR]
-#   scripts/bench.sh --analyse RUN_DIR "SPEC"   the figures of one run folder
-#     (SPEC: RS485 count, RS232 "plain"/"fixed" and count, DO and DI counts,
+#   scripts/bench.sh --analyse RUN_DIR "PORTS"   the figures of one run folder
+#     (PORTS: RS485 count, RS232 "plain"/"fixed" and count, DO and DI counts,
 #     "-" for a kind not selected, e.g. "2 plain 2 2 4" for default.json)
 # Kinds: none (nothing to test) rs485 rs232 screen modem dio (NO and NC)
 # dio1 (fewer DIs) di (DI switching) default (default.json, Port=All).
@@ -36,7 +36,7 @@ kinds="none rs485 rs232 screen modem dio dio1 di default"
 scale=1
 work=
 analyse_dir=
-analyse_spec=
+analyse_ports=
 while (( $# )); do
   case $1 in
     --build) build=$(from_caller "$2"); shift ;;
@@ -49,7 +49,7 @@ while (( $# )); do
     --kinds) kinds=$2; shift ;;
     --no-scale) scale=0 ;;
     --work) work=$(from_caller "$2"); shift ;;
-    --analyse) analyse_dir=$(from_caller "$2"); analyse_spec=$3; shift 2 ;;
+    --analyse) analyse_dir=$(from_caller "$2"); analyse_ports=$3; shift 2 ;;
     -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
     *) echo "unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
@@ -71,7 +71,7 @@ done
 #   DI switching: 500 ms per toggling command + 3 s per DI
 #   and 1 s after every try.
 analyse() {
-  local dir=$1 spec=$2 name ev
+  local dir=$1 ports=$2 name ev
   name=$(basename "$dir")
   ev=$(mktemp "${TMPDIR:-/tmp}/bench-events-XXXXXX")
   { [[ ! -f "$dir/capture.txt" ]] ||
@@ -80,7 +80,7 @@ analyse() {
       awk '$2 == "ioctl" { print $1, "e" } $2 == "line" && $3 ~ /^"SO(N|FF)=3"$/ { print $1, "t" }' "$dir/dio.txt"
     awk '/-----Try Test [0-9]+-----/ { print $1, "try" } /iTestSta:/ { sub(/.*iTestSta:/, ""); print 0, "sta", $1 }' "$dir/tracelog.txt"
   } | sort -g > "$ev"
-  read -r r485 variant r232 ndo ndi <<< "$spec"
+  read -r r485 variant r232 ndo ndi <<< "$ports"
   awk -v name="$name" -v r485="$r485" -v variant="$variant" -v r232="$r232" -v ndo="$ndo" -v ndi="$ndi" \
       -v rusage="$dir/rusage" -v signals="$dir/signals.txt" '
     function pairs(m) { return int(m / 2) * 1.8 + (m % 2) * 0.7 }
@@ -138,7 +138,7 @@ analyse() {
 }
 
 if [[ -n "$analyse_dir" ]]; then
-  analyse "$analyse_dir" "$analyse_spec"
+  analyse "$analyse_dir" "$analyse_ports"
   exit 0
 fi
 
@@ -165,7 +165,7 @@ write_board() {
     "$host" "$(port_list RS485 "$rs485")" "$rs232" "$dio" > "$work/boards/$name.json"
 }
 
-# The runs: "name|board file|Port=|tries|waits spec" per line. The waits spec is
+# The runs: "name|board file|Port=|tries|ports" per line. The ports field is
 # what the waits of one try follow from: RS485 count, RS232 variant and count,
 # DO and DI counts, each "-" when the kind is not selected.
 plan=$work/plan.txt
@@ -227,15 +227,15 @@ wait
 
 results=$work/results.txt
 : > "$results"
-while IFS='|' read -r name _ _ cnt spec; do
+while IFS='|' read -r name _ _ cnt ports; do
   if [[ -f "$work/runs/$name.failed" || ! -f "$work/runs/$name/tracelog.txt" ]]; then
     echo "$name: run failed ($(cat "$work/runs/$name.failed" 2>/dev/null || echo 'no tracelog.txt')); see $work/runs/$name" >&2
     continue
   fi
-  line=$(analyse "$work/runs/$name" "$spec")
+  line=$(analyse "$work/runs/$name" "$ports")
   [[ $(awk '{ print $2 }' <<< "$line") -eq $cnt ]] || echo "$name: expected $cnt tries in tracelog.txt" >&2
   [[ $(awk '{ print $NF }' <<< "$line") == 0 || $name == dio1 ]] || echo "$name: the run did not pass; its waits differ" >&2
-  echo "$line $cnt $spec" >> "$results"
+  echo "$line $cnt $ports" >> "$results"
 done < "$plan"
 
 # The table. Targets: overhead (period - waits) under 2 % of the waits + 50 ms;

@@ -11,7 +11,7 @@ dir=$(mktemp -d /tmp/test-bench-XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 failures=0
 
-# Compares the analysis of run folder $1 (spec $2) with the expected line $3.
+# Compares the analysis of run folder $1 (ports $2) with the expected line $3.
 expect() {
   local got
   got=$("$bench" --analyse "$1" "$2" 2>&1) || true
