@@ -169,7 +169,8 @@ TEST(EndRun, PassPatternThenSigterm)
 {
     json board = OutputsOnlyBoard("ZR-E2E-PASS");
     board["rs485"] = {"RS485-1", "RS485-2"};
-    board["signals"] = {{{"signal", "TERM"}, {"after_log", "iTestSta:"}, {"delay_ms", 13000}}};
+    // The SIGTERM comes once the pattern has passed 12 s (stretched under emulation).
+    board["signals"] = {{{"signal", "TERM"}, {"after_log", "iTestSta:"}, {"delay_ms", 13000 * TimingSlowdown()}}};
     RunResult r = RunBoard(board, {"Port=RS485"}, "endrun-pass-sigterm");
     ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
     EXPECT_EQ(r.status, 0);
@@ -226,7 +227,9 @@ TEST(EndRun, FailPatternThenSecondSigintEndsAtOnce)
     // The example run: host H, two RS485 ports, the second deaf.
     json board = OutputsOnlyBoard("H");
     board["rs485"] = {"RS485-1", {{"name", "RS485-2"}, {"faults", {"deaf"}}}};
-    board["signals"] = {{{"signal", "INT"}, {"after_log", "iTestSta:"}, {"delay_ms", 12000}},
+    // The first SIGINT comes once the pattern has passed 10.2 s, however much
+    // an emulated program's commands stretch it.
+    board["signals"] = {{{"signal", "INT"}, {"after_log", "iTestSta:"}, {"delay_ms", 12000 * TimingSlowdown()}},
                         {{"signal", "INT"}, {"after_prev_ms", 200}}};
     RunResult r = RunBoard(board, {"Port=RS485"}, "endrun-fail-double-sigint");
 
