@@ -49,6 +49,10 @@ constexpr int kDWinHeadLen = 2;  // the display screen's frame head
 
 // Judges the sensor's answer. Returns 0; -1 on failure.
 int JudgeSensorAnswer(_tag_PortData_& port, const char* name, int iwrite, const unsigned char* answer, int iread);
+
+// The outcome of a sensor read, from the RS232 or the single RS485 port: a
+// pass sets the status to 3, a failure adds bRdErr. Returns 0; -1 on failure.
+int SensorVerdict(_tag_PortData_& port, const char* name, bool failed, uint16_t tem, uint16_t hum);
 // Judges the sensor's answer on the single RS485 port, whose request went out
 // complete unless writeFailed. Returns 0; -1 on failure.
 int JudgeRS485SensorAnswer(_tag_PortData_& port, const char* name, bool writeFailed, const unsigned char* answer,

@@ -25,20 +25,6 @@ int OpenRS485Port(char (&path)[kPortPathSize], int number)
     return OpenTestPort(path, kOpenNonBlocking);
 }
 
-// The outcome of a sensor read on the single RS485 port: a pass sets the
-// status to 3, a failure adds bRdErr. Returns 0; -1 on failure.
-int SensorVerdict(_tag_PortData_& port, const char* name, bool failed, uint16_t tem, uint16_t hum)
-{
-    if (failed) {
-        port.bySta |= bRdErr;
-        RTLOG("Port:%s Test Err !!!", name);
-        return -1;
-    }
-    port.bySta = kPortStaPass;
-    RTLOG("Port:%s Test OK !!! iTem=%.1f iHum=%.1f", name, tem * kSensorScale, hum * kSensorScale);
-    return 0;
-}
-
 // Reads the sensor on the single RS485 port; the port's status of the last try
 // is the starting point. Returns 0; -1 on failure.
 int SensorTry(std::vector<_tag_PortData_>& vPorts)

@@ -88,6 +88,11 @@ int JudgeSensorAnswer(_tag_PortData_& port, const char* name, int iwrite, const 
         hum = wdFromBuf(answer + kSensorHumPos);
     }
 
+    return SensorVerdict(port, name, failed, tem, hum);
+}
+
+int SensorVerdict(_tag_PortData_& port, const char* name, bool failed, uint16_t tem, uint16_t hum)
+{
     if (failed) {
         port.bySta |= bRdErr;
         RTLOG("Port:%s Test Err !!!", name);
