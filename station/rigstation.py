@@ -1,0 +1,105 @@
+# The station's side of the self-test: start it on a board, wait for its
+# result, stop it like an operator, read the report and the kept log back,
+# and record one JUnit test case per port.
+import json
+import os
+import re
+import time
+import xml.etree.ElementTree as ET
+
+LOG_DIR = "/NandFlash/tmp"
+REPORT = LOG_DIR + "/rigChkEx.js"
+KEPT_LOGS = LOG_DIR + "/rigChkEx_*.log"
+# The trace log's result line, or the port inventory failure.
+RESULT_GREP = f"grep -h -e 'iTestSta:' -e 'Err Get Port Info!!!' {LOG_DIR}/rigChkEx*log"
+POLL_S = 1.0
+CTRL_C = b"\x03"
+STOP_TIMEOUT_S = 10
+# "12=[RtLog][2026-12-09 04:50:40] RS485-1:Test Succ Cnt 2,Error Cnt 0\t..."
+SUMMARY = re.compile(r"^\d+=\[RtLog\]\[[^]]*\] (([^:\t]+):(?:NO |NC )?Test Succ Cnt \d+,Error Cnt \d+)")
+
+
+def wait_for_result(shell, timeout_s):
+    """Returns the result line once the trace log holds it; raises TimeoutError."""
+    end = time.monotonic() + timeout_s
+    while time.monotonic() < end:
+        lines, _, rc = shell.run(RESULT_GREP, decodeerrors="replace")
+        found = [l for l in lines if "iTestSta:" in l or "Err Get Port Info!!!" in l]
+        if rc == 0 and found:
+            return found[-1]
+        time.sleep(POLL_S)
+    raise TimeoutError(f"no result line in the trace log within {timeout_s:.0f} s")
+
+
+def run_on_console(target, args, show_s, timeout_s):
+    """Runs the self-test at the console's shell; returns (result line, exit status)."""
+    shell = target.get_driver("ShellDriver")
+    console = target.get_driver("SerialDriver")
+    # A result line of an earlier run is never taken for this one.
+    shell.run(f"rm -f {REPORT} {LOG_DIR}/rigChkEx*log")
+    # In the background while the station polls; "fg" brings it back, so that
+    # Ctrl-C reaches it as the operator's would.
+    console.sendline(f"rigchkEx {args} &")
+    console.expect(shell.prompt)
+    result = wait_for_result(shell, timeout_s)
+    console.sendline("fg")
+    time.sleep(show_s)
+    console.write(CTRL_C)
+    console.expect(shell.prompt, timeout=STOP_TIMEOUT_S)
+    console.sendline("echo exit=$?")
+    _, _, match, _ = console.expect(r"exit=(\d+)")
+    console.expect(shell.prompt)
+    return result, int(match.group(1))
+
+
+def run_over_ssh(target, args, show_s, timeout_s):
+    """Runs the self-test over SSH, stopped by SIGINT; returns (result line, exit status)."""
+    ssh = target.get_driver("SSHDriver")
+    ssh.run(f"rm -f {REPORT} {LOG_DIR}/rigChkEx*log")
+    lines, _, _ = ssh.run(f"rigchkEx {args} </dev/null >/dev/null 2>&1 & echo $!")
+    pid = lines[-1].strip()
+    result = wait_for_result(ssh, timeout_s)
+    time.sleep(show_s)
+    ssh.run(f"kill -INT {pid}")
+    end = time.monotonic() + STOP_TIMEOUT_S
+    while ssh.run(f"kill -0 {pid}")[2] == 0 and time.monotonic() < end:
+        time.sleep(POLL_S)
+    return result, None  # the exit status belongs to the remote shell
+
+
+def read_file(shell, path):
+    """Returns the text of a board's file (a glob for one file), or None."""
+    lines, _, rc = shell.run(f"cat {path}", decodeerrors="replace")
+    return "\n".join(lines) + "\n" if rc == 0 else None
+
+
+def ports_of(report_text):
+    """Returns [(group, port, passed)] from the report's text."""
+    report = json.loads(report_text)
+    return [(g["name"], p["name"], p["port"] == 1) for g in report["logDate"] for p in g["info"]]
+
+
+def summaries_of(log_text):
+    """Returns {port: [summary lines]} from the kept log."""
+    found = {}
+    for line in (log_text or "").splitlines():
+        m = SUMMARY.match(line)
+        if m:
+            found.setdefault(m.group(2), []).append(m.group(1))
+    return found
+
+
+def write_junit(path, board, ports, summaries, result):
+    """Writes one JUnit test case per port; a failed port carries its summary lines."""
+    failed = [p for p in ports if not p[2]]
+    suite = ET.Element("testsuite", name=board, tests=str(len(ports)), failures=str(len(failed)))
+    ET.SubElement(ET.SubElement(suite, "properties"), "property", name="result", value=result)
+    for group, port, passed in ports:
+        case = ET.SubElement(suite, "testcase", classname=f"{board}.{group}", name=port)
+        if not passed:
+            message = "; ".join(summaries.get(port, ["no summary line in the log"]))
+            ET.SubElement(case, "failure", message=message)
+    if not ports:
+        case = ET.SubElement(suite, "testcase", classname=f"{board}.run", name="inventory")
+        ET.SubElement(case, "failure", message=result)
+    ET.ElementTree(suite).write(path, encoding="utf-8", xml_declaration=True)

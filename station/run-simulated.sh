@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# The station's run against three simulated boards at once: starts each board
+# with a shell on its console (rigfixture --console), writes its labgrid
+# environment file from the console's printed pseudo-terminal, runs the
+# station suite against the three in parallel (one pytest per board), makes
+# the batch summary, and checks the outcome: fixture C's RS485-2 receives
+# every frame corrupted, so exactly that port on exactly that board fails.
+# Exits 0 only when the results are exactly that. Stops the boards at the end.
+#   station/run-simulated.sh [BUILD] [RESULTS]     (default build/host, BUILD/station)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/host}
+results=${2:-$build/station}
+rig=$build/fixture/bin/rigfixture
+py=/usr/bin/python3
+boards=(fixture-a fixture-b fixture-c)
+faulty_board=fixture-c
+faulty_port=RS485-2
+args="Port=All Cnt=1"
+console_wait_s=30   # a board's console is up well within this
+stop_wait_s=20      # ... and its shell has ended this long after "exit"
+export PYTHONDONTWRITEBYTECODE=1
+
+rm -rf "$results"
+mkdir -p "$results/runs" "$results/env" "$results/boards"
+declare -A rig_pid
+stop_boards() {
+  for b in "${!rig_pid[@]}"; do
+    printf 'exit\n' > "$results/runs/$b/console" 2>/dev/null || true
+  done
+  for b in "${!rig_pid[@]}"; do
+    pid=${rig_pid[$b]}
+    for ((i = 0; i < stop_wait_s * 10; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -TERM "$pid" 2>/dev/null || true   # hangs the console up
+    wait "$pid" 2>/dev/null || true
+  done
+}
+trap stop_boards EXIT
+
+start=$(date +%s)
+for b in "${boards[@]}"; do
+  "$rig" --board "station/boards/$b.json" --out "$results/runs/$b" --console \
+    </dev/null >"$results/runs/$b.txt" 2>&1 &
+  rig_pid[$b]=$!
+done
+for b in "${boards[@]}"; do
+  pty=
+  for ((i = 0; i < console_wait_s * 10; i++)); do
+    pty=$(sed -n 's/^rigfixture: console \(\/dev\/pts\/[0-9]*\) .*/\1/p' "$results/runs/$b.txt" 2>/dev/null || true)
+    [[ -n "$pty" ]] && break
+    sleep 0.1
+  done
+  [[ -n "$pty" ]] || { echo "run-simulated: $b has no console; see $results/runs/$b.txt" >&2; exit 1; }
+  sed "s|!template \$LG_CONSOLE|$pty|" station/env/simulated.yaml >"$results/env/$b.yaml"
+  echo "run-simulated: $b on $pty"
+done
+
+declare -A test_pid
+for b in "${boards[@]}"; do
+  "$py" -m pytest -p no:cacheprovider -q station/test_selftest.py --lg-env "$results/env/$b.yaml" \
+    --rig-args "$args" --rig-out "$results/boards" --rig-board "$b" \
+    --junitxml "$results/boards/$b/pytest.xml" >"$results/boards/$b.log" 2>&1 &
+  test_pid[$b]=$!
+done
+declare -A test_rc
+for b in "${boards[@]}"; do
+  rc=0; wait "${test_pid[$b]}" || rc=$?
+  test_rc[$b]=$rc
+  echo "run-simulated: station suite on $b: exit $rc ($results/boards/$b.log)"
+done
+stop_boards
+trap - EXIT
+"$py" station/batch_summary.py "$results/boards"
+echo "run-simulated: $(( $(date +%s) - start )) s"
+
+# The outcome: the suite fails on the faulty board only, its JUnit file
+# names that port alone with the port's summary line, the other boards pass
+# the same ports, and the batch summary counts it.
+"$py" - "$results/boards" "$faulty_board" "$faulty_port" \
+  "${test_rc[fixture-a]}" "${test_rc[fixture-b]}" "${test_rc[fixture-c]}" <<'PY'
+import glob, os, sys, xml.etree.ElementTree as ET
+results, board, port = sys.argv[1:4]
+rcs = [int(x) for x in sys.argv[4:]]
+problems = []
+if rcs != [0, 0, 1]:
+    problems.append(f"pytest exit codes {rcs}, expected [0, 0, 1]")
+ports, failed = {}, {}
+for path in sorted(glob.glob(os.path.join(results, "*", "ports.xml"))):
+    suite = ET.parse(path).getroot()
+    cases = list(suite.iter("testcase"))
+    ports[suite.get("name")] = [c.get("name") for c in cases]
+    for c in cases:
+        if c.find("failure") is not None:
+            failed[(suite.get("name"), c.get("name"))] = c.find("failure").get("message")
+if len(ports) != 3 or not all(ports.values()) or len({tuple(p) for p in ports.values()}) != 1:
+    problems.append(f"the boards' ports differ or are missing: {ports}")
+if set(failed) != {(board, port)}:
+    problems.append(f"failed ports {sorted(failed)}, expected only {port} on {board}")
+elif not failed[(board, port)].startswith(f"{port}:Test Succ Cnt 0,Error Cnt 1"):
+    problems.append(f"the failure's message is {failed[(board, port)]!r}")
+summary = open(os.path.join(results, "summary.md")).read()
+if f"| {port} | 2 | 1 | {board} |" not in summary:
+    problems.append(f"the batch summary does not count {port} as 2 passed, 1 failed on {board}")
+with open(os.path.join(results, "summary.png"), "rb") as f:
+    if f.read(8) != b"\x89PNG\r\n\x1a\n":
+        problems.append("summary.png is no PNG")
+for p in problems:
+    print("run-simulated: FAIL:", p)
+print("run-simulated:", "FAIL" if problems else f"ok: only {port} on {board} failed")
+sys.exit(1 if problems else 0)
+PY
