@@ -18,6 +18,9 @@ if [[ "${1:-}" == "--tests" ]]; then
     g++-arm-linux-gnueabihf qemu-user  # the armhf build, its tests run under qemu-arm
     googletest dpkg-dev              # GoogleTest sources for armhf; the Debian packages
     libbenchmark-dev                 # tests/bench: the trace log micro-benchmark
+    tmux                             # the console test types at the board's console
+    python3-labgrid python3-pytest python3-pytest-xdist  # station/: the station's suite
+    python3-matplotlib               # station/batch_summary.py: the batch's chart
   )
 fi
 

@@ -3,13 +3,14 @@
 # unit tests and end-to-end scenarios on the simulated fixture, in the host
 # build and again under ASan and UBSan, then the board's armhf build with its
 # unit tests and scenarios under qemu-arm (on the host build's fixture, so
-# armhf comes after host).
-#   scripts/test.sh [host|asan|armhf|fuzz]...     (default: fuzz host asan armhf)
+# armhf comes after host), and the station's run on labgrid against three
+# simulated boards (on the host build, so station comes after host).
+#   scripts/test.sh [host|station|asan|armhf|fuzz]...     (default: fuzz host station asan armhf)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 configs=("$@")
-(( ${#configs[@]} )) || configs=(fuzz host asan armhf)
+(( ${#configs[@]} )) || configs=(fuzz host station asan armhf)
 
 scripts/deps.sh --tests
 for c in "${configs[@]}"; do
@@ -18,6 +19,13 @@ for c in "${configs[@]}"; do
     echo "=== fuzz: ${FUZZ_SECONDS:-30} s per target"
     scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
     echo "=== fuzz: $(( $(date +%s) - start )) s"
+    continue
+  fi
+  if [[ "$c" == station ]]; then
+    echo "=== station: three simulated boards on build/host"
+    cmake --preset host >/dev/null && cmake --build --preset host
+    timeout "${STATION_SECONDS:-300}" station/run-simulated.sh build/host
+    echo "=== station: $(( $(date +%s) - start )) s"
     continue
   fi
   echo "=== ${c}: build"

@@ -36,6 +36,7 @@ stop_boards() {
   done
 }
 trap stop_boards EXIT
+trap "exit 143" TERM INT   # a time limit or Ctrl-C still stops the boards
 
 start=$(date +%s)
 for b in "${boards[@]}"; do
