@@ -1,22 +1,81 @@
 #!/usr/bin/env bash
 # Runs the self-test once on a simulated board (no hardware needed) and shows
-# what it did: console, trace log, report and the files it left.
-#   scripts/demo.sh [--board fixture/boards/NAME.json] [ARGS...]
-# ARGS are the program's own (Port=..., Cnt=...); the default board's default
-# arguments are used when none are given.
+# what it did: console, trace log, report, the files it left and the verdict.
+# See usage() below.
 set -euo pipefail
-cd "$(dirname "$0")/.."
 
-board=fixture/boards/default.json
-if [[ "${1:-}" == "--board" ]]; then
-  board=$2
-  shift 2
+usage() {
+  cat <<'EOF'
+usage: scripts/demo.sh [--board FILE] [--console] [--] [ARGS...]
+
+Installs what the demo needs (scripts/deps.sh), builds the host build, and runs
+rigchkEx once on a simulated board in the fixture's sandbox; it ends with the
+run's verdict (PASS or FAIL, the failed ports, the end pattern).
+
+  --board FILE  the board description (default fixture/boards/default.json); a
+                relative FILE is taken from the folder you are in
+  --console     instead of running the program, give a shell on the simulated
+                board's console (rigfixture --console); takes no ARGS
+  --help, -h    print this text and run nothing
+  --            end of the demo's own options: everything after it goes to the
+                program (scripts/demo.sh -- --help runs rigchkEx --help)
+  ARGS...       the program's own arguments (Port=RS485, Cnt=3 ...); without
+                any, the board's "args" are used
+
+The demo's options may come in any order, before or among ARGS. The run's
+files go to runs/<board>-<time>-<pid>/ in the repository.
+Examples:
+  scripts/demo.sh
+  scripts/demo.sh --board fixture/boards/serial-faults.json Port=RS485 Cnt=3
+  scripts/demo.sh Port=DIO --board my-board.json
+EOF
+}
+
+die() {
+  echo "demo.sh: $*" >&2
+  echo "(scripts/demo.sh --help shows the usage)" >&2
+  exit 2
+}
+
+caller_dir=$PWD
+repo=$(cd "$(dirname "$0")/.." && pwd)
+board=$repo/fixture/boards/default.json
+console=0
+args=()
+while (( $# )); do
+  case $1 in
+    -h|--help) usage; exit 0 ;;
+    --board)
+      (( $# >= 2 )) && [[ -n $2 && $2 != --* ]] || die "--board needs a board file (e.g. --board fixture/boards/minimal.json)"
+      board=$2
+      shift 2
+      continue ;;
+    --board=*)
+      board=${1#--board=}
+      [[ -n $board ]] || die "--board needs a board file (e.g. --board fixture/boards/minimal.json)" ;;
+    --console) console=1 ;;
+    --) shift; args+=("$@"); break ;;
+    --*) die "unknown option $1 (to pass it to the program, put it after --)" ;;
+    *) args+=("$1") ;;
+  esac
+  shift
+done
+
+[[ $board == /* ]] || board=$caller_dir/$board
+[[ -f $board ]] || die "no board file $board"
+if (( console )) && (( ${#args[@]} )); then
+  die "--console runs no program, so it takes no program arguments (got: ${args[*]})"
 fi
 
+cd "$repo"
 scripts/deps.sh
 cmake --preset host >/dev/null
 cmake --build --preset host --target rigchkEx fixture_programs
-if (( $# )); then
-  exec build/host/fixture/bin/rigfixture --board "$board" -- "$@"
+rigfixture=build/host/fixture/bin/rigfixture
+if (( console )); then
+  exec "$rigfixture" --board "$board" --console
 fi
-exec build/host/fixture/bin/rigfixture --board "$board"
+if (( ${#args[@]} )); then
+  exec "$rigfixture" --board "$board" -- "${args[@]}"
+fi
+exec "$rigfixture" --board "$board"

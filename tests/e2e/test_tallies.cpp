@@ -4,7 +4,10 @@
 // serial or DIO descriptor open.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -60,6 +63,69 @@ int LoggedTestSta(const RunResult& r)
     return i < 0 ? 99 : std::stoi(r.Messages()[(size_t)i].substr(strlen("iTestSta:")));
 }
 
+std::string Slurped(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Returns the model's tallies of a port as the verdict block lists a failed
+// one: "S/T" (successes/tries), "NO S/T NC S/T" for a DO or DI channel.
+std::string ModelTallies(const ExpectedRun& e, const std::string& name)
+{
+    auto text = [](const ExpectedTally& t) { return std::to_string(t.succ) + "/" + std::to_string(t.succ + t.err); };
+    for (const auto* list : {&e.rs485, &e.rs232})
+        for (const ExpectedPort& p : *list)
+            if (p.name == name)
+                return text(p.tally);
+    for (const auto* list : {&e.dos, &e.dis})
+        for (const ExpectedPort& p : *list)
+            if (p.name == name)
+                return "NO " + text(p.tally) + " NC " + text(p.ncTally);
+    return "?";
+}
+
+// Checks the verdict block the run left (verdict.txt) against the model: PASS
+// exactly when the model's result is a pass, every port the model fails
+// listed with its tallies, and the end pattern of the result on a board with
+// a DIO device; and that --quiet gave the verdict line with the output folder
+// still the last line it printed.
+void ExpectVerdict(const RunResult& r, const nlohmann::json& board, const ExpectedRun& e)
+{
+    std::vector<std::string> lines = Lines(Slurped(r.outDir + "/verdict.txt"));
+    ASSERT_FALSE(lines.empty()) << r.outDir;
+    std::vector<std::string> failed;
+    size_t reported = 0;
+    for (const ReportEntry& p : ExpectedReport(e)) {
+        reported++;
+        if (p.port == 0)
+            failed.push_back("  " + p.name + " " + ModelTallies(e, p.name));
+    }
+    if (e.testSta == 0)
+        EXPECT_EQ(lines[0].rfind("VERDICT: PASS", 0), 0u) << lines[0];
+    else
+        EXPECT_EQ(lines[0], "VERDICT: FAIL (" + std::to_string(failed.size()) + " of the " + std::to_string(reported) +
+                                " ports failed)");
+    std::vector<std::string> listed;
+    for (const std::string& l : lines)
+        if (l.rfind("  ", 0) == 0 && l.rfind("  (", 0) != 0)
+            listed.push_back(l);
+    EXPECT_EQ(listed, failed) << "verdict:\n" << Joined(lines) << "model:\n" << Joined(failed);
+    const std::string pattern = !board.contains("dio") ? "none" : e.testSta == 0 ? "pass" : "fail";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "exit status: exit 0"), lines.end()) << Joined(lines);
+    bool shown = false;
+    for (const std::string& l : lines)
+        shown = shown || l.rfind("end pattern: " + pattern + " (", 0) == 0;
+    EXPECT_TRUE(shown) << "end pattern " << pattern << " expected:\n" << Joined(lines);
+
+    std::vector<std::string> quiet = Lines(Slurped(r.outDir + "/../rigfixture.txt"));
+    ASSERT_FALSE(quiet.empty());
+    EXPECT_EQ(quiet.back(), r.outDir) << "--quiet prints the output folder last";
+    EXPECT_NE(std::find(quiet.begin(), quiet.end(), "rigfixture: " + lines[0]), quiet.end()) << Joined(quiet);
+}
+
 // Runs the board with Port=port and Cnt=tries and checks everything the
 // model predicts, and that no try left a descriptor open. Returns the model.
 ExpectedRun RunAndCompare(const json& board, const std::string& port, unsigned select, int tries,
@@ -83,6 +149,7 @@ ExpectedRun RunAndCompare(const json& board, const std::string& port, unsigned s
     std::vector<ReportEntry> expectedReport = ExpectedReport(e);
     EXPECT_EQ(report, expectedReport) << "report:\n" << Joined(report) << "model:\n" << Joined(expectedReport);
     EXPECT_EQ(LoggedTestSta(r), e.testSta);
+    ExpectVerdict(r, board, e);
 
     DescriptorCheck fds = CheckDescriptorsClosed(r);
     EXPECT_EQ(fds.problem, "") << r.outDir;
