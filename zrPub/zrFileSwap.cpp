@@ -60,8 +60,9 @@ int OpenFileSwap(_tag_FileSwap_* swap, const char* path)
             return -1;
     }
 
-    // The target itself must take the write, whichever way it is written.
-    int fdOld = open(swap->szDstPath, O_WRONLY | O_CLOEXEC);
+    // The target itself must take the write, whichever way it is written
+    // (O_NONBLOCK: a FIFO without a reader is refused, not waited for).
+    int fdOld = open(swap->szDstPath, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fdOld < 0 && errno != ENOENT)
         return -1;
     struct stat old;
