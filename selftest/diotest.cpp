@@ -21,10 +21,10 @@ void ClearRecords(std::vector<_tag_PortData_>& v, unsigned short n)
     }
 }
 
-// Switches DO d to level (nothing for another level) and reads it back;
-// switched tells whether the DO now reads level. Returns the write's result,
-// or the previous one r when nothing was written.
-int WriteDO(CzrDioIoctl& dio, unsigned short d, unsigned char level, int r, bool& switched)
+// Switches DO d to level (nothing for another level) and reads it back,
+// logging under caller; switched tells whether the DO now reads level.
+// Returns the write's result, or the previous one r when nothing was written.
+int WriteDO(CzrDioIoctl& dio, unsigned short d, unsigned char level, int r, bool& switched, const char* caller)
 {
     switched = false;
     if (level == kLevelOff)
@@ -32,14 +32,14 @@ int WriteDO(CzrDioIoctl& dio, unsigned short d, unsigned char level, int r, bool
     else if (level == kLevelOn)
         r = dio.SetDOOutput((unsigned char)d);
     if (r < 0) {
-        RTLOG("Write DO%d:%d Err!", d, r);
+        RTLOG_AS(caller, "Write DO%d:%d Err!", d, r);
         return r;
     }
     switched = dio.GetDOSta((unsigned char)d) == level;
     if (switched)
-        RTLOG("Write DO%d:%d!", d, level);
+        RTLOG_AS(caller, "Write DO%d:%d!", d, level);
     else
-        RTLOG("Write DO%d:%d Err!", d, level);
+        RTLOG_AS(caller, "Write DO%d:%d Err!", d, level);
     return r;
 }
 
@@ -52,11 +52,11 @@ bool DIBehaves(unsigned short m, int doSta, int diSta)
     return expectActive ? (diSta != 0) : (diSta == 0);
 }
 
-// Checks every DI paired with DO l+1 and marks the records. A DO that could
-// not be switched to the level is never marked passed, even when its DIs agree
-// with the state it stayed in.
+// Checks every DI paired with DO l+1 and marks the records, logging under
+// caller. A DO that could not be switched to the level is never marked passed,
+// even when its DIs agree with the state it stayed in.
 void CheckDO(CzrDioIoctl& dio, unsigned short l, unsigned short nDO, unsigned short nDI, bool switched,
-             std::vector<_tag_PortData_>& doVec, std::vector<_tag_PortData_>& diVec)
+             std::vector<_tag_PortData_>& doVec, std::vector<_tag_PortData_>& diVec, const char* caller)
 {
     int doSta = dio.GetDOSta((unsigned char)(l + 1));
     const unsigned int period = kDisPerDo * nDO;
@@ -72,18 +72,19 @@ void CheckDO(CzrDioIoctl& dio, unsigned short l, unsigned short nDO, unsigned sh
                 doVec[l].bySta = kPortStaPass;
         }
         if (diVec[m].bySta == kPortStaPass)
-            RTLOG("Write DO%d:%d Read DI%d:%d OK!", l + 1, doSta, m + 1, diSta);
+            RTLOG_AS(caller, "Write DO%d:%d Read DI%d:%d OK!", l + 1, doSta, m + 1, diSta);
         else
-            RTLOG("Write DO%d:%d Read DI%d:%d Err!", l + 1, doSta, m + 1, diSta);
+            RTLOG_AS(caller, "Write DO%d:%d Read DI%d:%d Err!", l + 1, doSta, m + 1, diSta);
     }
 }
 // Opens the DIO device and clears both record sets. Returns 0; -1, after
-// logging, when the device cannot be opened (the records stay untouched).
+// logging under caller, when the device cannot be opened (the records stay
+// untouched).
 int OpenAndClear(CzrDioIoctl& dio, unsigned short nDO, unsigned short nDI, std::vector<_tag_PortData_>& doVec,
-                 std::vector<_tag_PortData_>& diVec)
+                 std::vector<_tag_PortData_>& diVec, const char* caller)
 {
     if (dio.init(kZrDioPath, kZrDioInitFlag) != 0) {
-        RTLOG("#######Err OpenDio:%s##", kZrDioPath);
+        RTLOG_AS(caller, "#######Err OpenDio:%s##", kZrDioPath);
         return -1;
     }
     ClearRecords(doVec, nDO);
@@ -96,19 +97,19 @@ int DIOTest(unsigned short nDO, unsigned short nDI, unsigned char level, std::ve
             std::vector<_tag_PortData_>& diVec)
 {
     CzrDioIoctl dio;
-    if (OpenAndClear(dio, nDO, nDI, doVec, diVec) < 0)
+    if (OpenAndClear(dio, nDO, nDI, doVec, diVec, __func__) < 0)
         return -1;
 
     int r = 0;
     std::vector<bool> switched(nDO, false);
     for (unsigned short d = 1; d <= nDO; ++d) {
         bool ok = false;
-        r = WriteDO(dio, d, level, r, ok);
+        r = WriteDO(dio, d, level, r, ok, __func__);
         switched[d - 1] = ok;
     }
     sleep(kSettleS);
     for (unsigned short l = 0; l < nDO; ++l)
-        CheckDO(dio, l, nDO, nDI, switched[l], doVec, diVec);
+        CheckDO(dio, l, nDO, nDI, switched[l], doVec, diVec, __func__);
 
     dio.uninit();
     return 0;
@@ -118,7 +119,7 @@ int DIOTest1(unsigned short nDO, unsigned short nDI, unsigned char level, std::v
              std::vector<_tag_PortData_>& diVec)
 {
     CzrDioIoctl dio;
-    if (OpenAndClear(dio, nDO, nDI, doVec, diVec) < 0)
+    if (OpenAndClear(dio, nDO, nDI, doVec, diVec, __func__) < 0)
         return -1;
 
     // Each DO is switched as often as the DIs would cover 2 per DO; with no DI
@@ -130,7 +131,7 @@ int DIOTest1(unsigned short nDO, unsigned short nDI, unsigned char level, std::v
     bool switched = false;  // not judged: this test marks no record
     for (unsigned short d = 1; d <= pairs; ++d)
         for (unsigned int n = 0; n < repeat; ++n)
-            r = WriteDO(dio, d, level, r, switched);
+            r = WriteDO(dio, d, level, r, switched, __func__);
 
     dio.uninit();
     return 0;

@@ -56,35 +56,35 @@ int DWScreenTest(_tag_PortData_& port, const char* name)
 
     memset(answer, 0, sizeof(answer));
     int iread = Read(port.fdPort, (char*)answer, sizeof(answer), kReadTimeout);
-    return JudgeScreenAnswer(port, name, head, iwrite, answer, iread);
+    return JudgeScreenAnswer(port, name, head, iwrite, answer, iread, __func__);
 }
 
 int JudgeScreenAnswer(_tag_PortData_& port, const char* name, const unsigned char (&head)[kDWinHeadLen], int iwrite,
-                      const unsigned char* answer, int iread)
+                      const unsigned char* answer, int iread, const char* caller)
 {
     char dump[kHexDumpSize];
     memset(dump, 0, sizeof(dump));
     bool failed = iwrite < kRequestLen;
     unsigned char version = 0;
     if (iread < kAnswerMin) {
-        RTLOG("iwrite:%d iread:%d Err!!!", iwrite, iread);
+        RTLOG_AS(caller, "iwrite:%d iread:%d Err!!!", iwrite, iread);
         failed = true;
     } else {
         if (answer[0] != head[0] || answer[1] != head[1]) {
-            RTLOG("Err frame head:%02X %02X  !!!", answer[0], answer[1]);
+            RTLOG_AS(caller, "Err frame head:%02X %02X  !!!", answer[0], answer[1]);
             failed = true;
         }
         FormHexDump(dump, sizeof(dump), name, answer, iread);
-        RTLOG("%s", dump);
+        RTLOG_AS(caller, "%s", dump);
         version = answer[kVersionPos];  // 0 from the cleared buffer when the answer is shorter
     }
 
     if (failed) {
         port.bySta |= bRdErr;
-        RTLOG("Port:%s Test Err !!!", name);
+        RTLOG_AS(caller, "Port:%s Test Err !!!", name);
         return -1;
     }
     port.bySta = kPortStaPass;
-    RTLOG("Port:%s Test OK !!! DWin iVersion=%02X", name, version);
+    RTLOG_AS(caller, "Port:%s Test OK !!! DWin iVersion=%02X", name, version);
     return 0;
 }

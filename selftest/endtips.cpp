@@ -1,8 +1,9 @@
 // End-of-run signalling, the interruption by SIGINT/SIGTERM, and the tray notice.
 #include "endtips.h"
 
-#include <sys/ipc.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/ipc.h>
 #include <sys/msg.h>
 #include <unistd.h>
 
@@ -15,7 +16,6 @@
 #include <ctime>
 #include <mutex>
 #include <condition_variable>
-#include <thread>
 
 #include "portinfo.h"
 #include "shell.h"
@@ -49,6 +49,9 @@ std::condition_variable g_doneCond;
 int g_signalsDone = 0;                // signals whose steps have finished
 std::atomic<int> g_signalsRaised{0};  // signals the handler has recorded
 std::atomic<int> g_sigintsRaised{0};  // of which SIGINT
+std::atomic<int> g_firstSignal{0};    // the first signal recorded; 0 before
+bool g_threadRunning = false;         // the interruption thread took over
+const char kHandlerName[] = "sig_handler";  // the steps are the handler's, wherever they run
 
 // Writes "sig_handler param err. [sig]" to standard error with no stdio.
 void WriteParamError(int sig)
@@ -85,7 +88,7 @@ void WriteParamError(int sig)
 void HandleSignal(int sig, int sigintsBefore)
 {
     if (sig != SIGINT && sig != SIGTERM) {
-        RTLOG("Received signal unknow[%d]", sig);
+        RTLOG_AS(kHandlerName, "Received signal unknow[%d]", sig);
         return;
     }
     // The pause runs its full time even when a further signal interrupts it.
@@ -96,7 +99,7 @@ void HandleSignal(int sig, int sigintsBefore)
     until.tv_nsec %= 1000000000;
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
-    RTLOG("Received signal SIGINT[%d]", SIGINT);
+    RTLOG_AS(kHandlerName, "Received signal SIGINT[%d]", SIGINT);
     char cmd[kCmdBufSize];
     RunShellf(cmd, sizeof(cmd), "echo SON=%d > %s", kOutRun, kDioDevice);
     RunShellf(cmd, sizeof(cmd), "echo SOFF=1,2 > %s", kDioDevice);
@@ -119,7 +122,7 @@ void MarkDone(int count)
 // that stays blocked while its own handler runs, the same signal recorded
 // again and again while one is handled is handled once more, not once per
 // delivery: a burst of SIGTERMs costs two rounds of the steps, not a hundred.
-void InterruptThread()
+void* InterruptThread(void*)
 {
     unsigned char pending[kSigPipeChunk];
     int sigintsRead = 0;  // SIGINTs taken from the pipe before this chunk
@@ -128,7 +131,7 @@ void InterruptThread()
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return;
+            return nullptr;
         bool seen[NSIG] = {};
         for (ssize_t i = 0; i < n; ++i) {
             int sig = pending[i];
@@ -200,6 +203,8 @@ void sig_handler(int sig)
         g_bRun = 0;
     if (sig == SIGINT)
         g_sigintsRaised++;
+    int none = 0;
+    g_firstSignal.compare_exchange_strong(none, sig);
     g_signalsRaised++;
     int saved = errno;
     unsigned char byte = (unsigned char)sig;
@@ -210,11 +215,25 @@ void sig_handler(int sig)
     errno = saved;
 }
 
-int StartInterruptThread()
+int StartInterruptThread(const char* caller)
 {
-    if (pipe(g_sigPipe) < 0)
+    // Close-on-exec: the shell commands never hold the pipe.
+    if (pipe2(g_sigPipe, O_CLOEXEC) < 0) {
+        RTLOG_AS(caller, "Err interrupt pipe:%s, signals handled at the end!!!", strerror(errno));
+        g_sigPipe[0] = g_sigPipe[1] = -1;
         return -1;
-    std::thread(InterruptThread).detach();
+    }
+    pthread_t thread;
+    int err = pthread_create(&thread, nullptr, InterruptThread, nullptr);
+    if (err != 0) {
+        RTLOG_AS(caller, "Err interrupt thread:%s, signals handled at the end!!!", strerror(err));
+        close(g_sigPipe[0]);
+        close(g_sigPipe[1]);
+        g_sigPipe[0] = g_sigPipe[1] = -1;
+        return -1;
+    }
+    pthread_detach(thread);
+    g_threadRunning = true;
     // From now on SIGINT and SIGTERM reach only the interruption thread, so
     // that no fixed wait of the main flow is ever cut short by a signal.
     sigset_t stopSignals;
@@ -227,6 +246,16 @@ int StartInterruptThread()
 
 void WaitInterruptDone()
 {
+    if (!g_threadRunning) {
+        // No thread took the signals: their steps run here, once, for the
+        // first one recorded, as the thread would have carried them out.
+        int raised = g_signalsRaised;
+        if (raised > g_signalsDone) {
+            HandleSignal(g_firstSignal, 0);
+            MarkDone(raised - g_signalsDone);
+        }
+        return;
+    }
     std::unique_lock<std::mutex> lock(g_doneMutex);
     g_doneCond.wait(lock, [] { return g_signalsDone >= g_signalsRaised; });
 }

@@ -24,10 +24,13 @@ int TestEndTips(int result);
 void sig_handler(int sig);
 
 // Starts the thread that carries out the interruption steps and leaves
-// SIGINT and SIGTERM to it alone. Returns 0; -1 on failure.
-int StartInterruptThread();
+// SIGINT and SIGTERM to it alone. Returns 0; -1, logged under caller, when the
+// pipe or the thread cannot be had: WaitInterruptDone then carries the steps
+// out itself.
+int StartInterruptThread(const char* caller);
 // Waits until the interruption steps have finished (at once when no signal
-// came).
+// came); without the interruption thread, carries them out for the signal
+// recorded first.
 void WaitInterruptDone();
 
 #endif

@@ -30,7 +30,7 @@ int Getimx6ullID(char* buf, int size)
             memset(buf, 0, size);
             if (size > 0)
                 strncpy(buf, line, size - 1);
-        }) < 0)
+        }, __func__) < 0)
         return -1;
     return 0;
 }

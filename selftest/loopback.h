@@ -48,17 +48,19 @@ inline int RecvTextLen()
 typedef int (*PortProbe)(_tag_PortData_& port, const char* name);
 
 // Opens RS232 port idx, makes it blocking, sets it up, runs probe on it and
-// closes it again; ports[idx] gets the outcome. Returns the probe's result;
-// -1 when the port could not be opened or set up.
-int RS232ProbePort(std::vector<_tag_PortData_>& ports, unsigned short idx, PortProbe probe);
+// closes it again; ports[idx] gets the outcome. The probe logs under its own
+// name, the rest under caller (the RS232 test's name), as in the two functions
+// below. Returns the probe's result; -1 when the port could not be opened or
+// set up.
+int RS232ProbePort(std::vector<_tag_PortData_>& ports, unsigned short idx, PortProbe probe, const char* caller);
 
 // Tests the n RS232 ports from index first: pairs in order, the sensor on an
 // odd one out (a single port is the sensor port). Returns 0; -1 when the last
 // port failed to open or set up, or the sensor on it failed.
-int RS232Ports(std::vector<_tag_PortData_>& ports, unsigned short first, unsigned short n);
+int RS232Ports(std::vector<_tag_PortData_>& ports, unsigned short first, unsigned short n, const char* caller);
 
 // Exchanges the test text both ways between the open RS232 port a and port b
 // (b may be closed) and marks both records.
-void RS232PairExchange(std::vector<_tag_PortData_>& ports, unsigned short a, unsigned short b);
+void RS232PairExchange(std::vector<_tag_PortData_>& ports, unsigned short a, unsigned short b, const char* caller);
 
 #endif

@@ -41,13 +41,13 @@ void WriteReport(const std::string& report)
     RecordrigChk(text.data(), (int)report.size());
 }
 
-// Installs sig_handler for one signal and logs the outcome.
-void InstallHandler(int sig)
+// Installs sig_handler for one signal and logs the outcome under caller.
+void InstallHandler(int sig, const char* caller)
 {
     if (signal(sig, sig_handler) == SIG_ERR)
-        RTLOG("signal err");
+        RTLOG_AS(caller, "signal err");
     else
-        RTLOG("signal %d", sig);
+        RTLOG_AS(caller, "signal %d", sig);
 }
 
 // Empties the four port vectors, then the six tally vectors.
@@ -105,7 +105,7 @@ int main(int argc, char** argv)
     RTLOG("******************************************");
 
     SimpleIni ini("");
-    DeviceSettings settings = LoadDeviceSettings(ini, hostName);
+    DeviceSettings settings = LoadDeviceSettings(ini, hostName, __func__);
 
     RunShellf(argText, sizeof(argText), "rm -rf %s", kReportPath);
 
@@ -119,9 +119,9 @@ int main(int argc, char** argv)
     if (iPortSelect == 0)
         iPortSelect = kSelAll;
 
-    StartInterruptThread();
-    InstallHandler(SIGINT);
-    InstallHandler(SIGTERM);
+    StartInterruptThread(__func__);
+    InstallHandler(SIGINT, __func__);
+    InstallHandler(SIGTERM, __func__);
 
     sleep(kBeforeTrayS);
 
@@ -151,7 +151,7 @@ int main(int argc, char** argv)
     printf("\n");
 
     RunParams params = {nTestCnt, iPortSelect, settings.bTestDWin, settings.bTest4G};
-    RunTries(params, zrPortInfo);
+    RunTries(params, zrPortInfo, __func__);
     iTestSta = ComposeReportPorts(report, iPortSelect, zrPortInfo);
 
     EmptyRecords(zrPortInfo);

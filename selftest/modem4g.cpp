@@ -33,28 +33,29 @@ int Test4GModel(_tag_PortData_& port, const char* name)
 
     memset(answer, 0, sizeof(answer));
     int iread = Read(port.fdPort, answer, sizeof(answer), kReadTimeout);
-    return JudgeModemAnswer(port, name, iwrite, answer, iread);
+    return JudgeModemAnswer(port, name, iwrite, answer, iread, __func__);
 }
 
-int JudgeModemAnswer(_tag_PortData_& port, const char* name, int iwrite, const char* answer, int iread)
+int JudgeModemAnswer(_tag_PortData_& port, const char* name, int iwrite, const char* answer, int iread,
+                     const char* caller)
 {
     bool failed = iwrite < kWriteDoneMin;
     // The answer is text up to its first zero byte, and never beyond what arrived.
     const size_t textLen = strnlen(answer, iread > 0 ? (size_t)iread : 0);
     const std::string_view text(answer, textLen);
     if (text.find(_ATOK) != std::string_view::npos) {
-        RTLOG("%s read: %.*s", name, (int)textLen, answer);
+        RTLOG_AS(caller, "%s read: %.*s", name, (int)textLen, answer);
     } else {
-        RTLOG("iwrite:%d iread:%d Err!!!", iwrite, iread);
+        RTLOG_AS(caller, "iwrite:%d iread:%d Err!!!", iwrite, iread);
         failed = true;
     }
 
     if (failed) {
         port.bySta |= bRdErr;
-        RTLOG("Port:%s Test Err !!!", name);
+        RTLOG_AS(caller, "Port:%s Test Err !!!", name);
         return -1;
     }
     port.bySta = kPortStaPass;
-    RTLOG("Port:%s Test OK !!! ", name);
+    RTLOG_AS(caller, "Port:%s Test OK !!! ", name);
     return 0;
 }

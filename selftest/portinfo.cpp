@@ -56,7 +56,7 @@ int initPortInfo(_tag_ZrPortInfo_* pPortInfo)
     snprintf(cmd, sizeof(cmd), "%s", kCountRS485Cmd);
     if (ReadShellLines(cmd, kLineBufSize, [&](const char* line) {
             pPortInfo->nRS485Cnt = (unsigned short)atoi(line);
-        }) < 0)
+        }, __func__) < 0)
         return -1;
 
     memset(cmd, 0, sizeof(cmd));
@@ -66,7 +66,7 @@ int initPortInfo(_tag_ZrPortInfo_* pPortInfo)
             if (!name.empty())
                 name.pop_back();  // the line feed
             RS232strinfo.push_back(name);
-        }) < 0)
+        }, __func__) < 0)
         return -1;
     pPortInfo->nRS232Cnt = (unsigned short)RS232strinfo.size();
     RTLOG("RS232 cnt:%d", pPortInfo->nRS232Cnt);

@@ -42,21 +42,25 @@ int Test4GModel(_tag_PortData_& port, const char* name);
 // What each probe does with what came back: answer is the probe's cleared
 // buffer of kProbeAnswerSize bytes after Read put iread bytes into it (iread
 // may be -1 or 0), iwrite what the write of the request returned. Each logs
-// the answer and the outcome and marks port as its probe does; the write's
-// own mark and message are the probe's.
+// the answer and the outcome under caller (the probe's name) and marks port as
+// its probe does; the write's own mark and message are the probe's.
 
 constexpr int kDWinHeadLen = 2;  // the display screen's frame head
 
 // Judges the sensor's answer. Returns 0; -1 on failure.
-int JudgeSensorAnswer(_tag_PortData_& port, const char* name, int iwrite, const unsigned char* answer, int iread);
+int JudgeSensorAnswer(_tag_PortData_& port, const char* name, int iwrite, const unsigned char* answer, int iread,
+                      const char* caller);
 
-// The outcome of a sensor read, from the RS232 or the single RS485 port: a
-// pass sets the status to 3, a failure adds bRdErr. Returns 0; -1 on failure.
-int SensorVerdict(_tag_PortData_& port, const char* name, bool failed, uint16_t tem, uint16_t hum);
+// The outcome of a sensor read, from the RS232 or the single RS485 port,
+// logged under caller: a pass sets the status to 3, a failure adds bRdErr.
+// Returns 0; -1 on failure.
+int SensorVerdict(_tag_PortData_& port, const char* name, bool failed, uint16_t tem, uint16_t hum,
+                  const char* caller);
 // Judges the sensor's answer on the single RS485 port, whose request went out
-// complete unless writeFailed. Returns 0; -1 on failure.
+// complete unless writeFailed; logged under caller (the RS485 test's name).
+// Returns 0; -1 on failure.
 int JudgeRS485SensorAnswer(_tag_PortData_& port, const char* name, bool writeFailed, const unsigned char* answer,
-                           int iread);
+                           int iread, const char* caller);
 // Reads the frame head from strDWinFramHead ("%02X %02X"); a byte the text
 // does not give keeps its default A5 / 5A. Returns the number of bytes read
 // from the text.
@@ -64,8 +68,9 @@ int DWinFrameHead(unsigned char (&head)[kDWinHeadLen]);
 // Judges the screen's answer to a request that began with head. Returns 0;
 // -1 on failure.
 int JudgeScreenAnswer(_tag_PortData_& port, const char* name, const unsigned char (&head)[kDWinHeadLen], int iwrite,
-                      const unsigned char* answer, int iread);
+                      const unsigned char* answer, int iread, const char* caller);
 // Judges the modem's answer. Returns 0; -1 on failure.
-int JudgeModemAnswer(_tag_PortData_& port, const char* name, int iwrite, const char* answer, int iread);
+int JudgeModemAnswer(_tag_PortData_& port, const char* name, int iwrite, const char* answer, int iread,
+                     const char* caller);
 
 #endif

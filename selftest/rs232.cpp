@@ -15,15 +15,15 @@ namespace {
 constexpr useconds_t kSendWaitUs = 300000;  // the partner has the whole text after 300 ms
 
 // Forms the path of RS232 port idx into path and opens the port as mode says;
-// a name too long for the path counts as a port that does not open. Returns
-// the descriptor; 0 on failure.
-int OpenRS232Port(char (&path)[kPortPathSize], unsigned short idx, int mode)
+// a name too long for the path counts as a port that does not open. Failures
+// are logged under caller. Returns the descriptor; 0 on failure.
+int OpenRS232Port(char (&path)[kPortPathSize], unsigned short idx, int mode, const char* caller)
 {
     if (FormDevPath(path, RS232strinfo[idx].c_str()) < 0) {
-        RTLOG("open Port:%s Err!!!", path);
+        RTLOG_AS(caller, "open Port:%s Err!!!", path);
         return 0;
     }
-    return OpenTestPort(path, mode);
+    return OpenTestPort(path, mode, caller);
 }
 
 // Returns the RS232 device name of port idx, as the exchange messages show it.
@@ -46,71 +46,73 @@ int ReceiveTestMsg(const _tag_PortData_& port)
     return Read(port.fdPort, msgrecv, sizeof(msgrecv), kLoopReadTimeout);
 }
 
-// After sender s has sent: the sender must not hear its own text.
-void EchoCheck(std::vector<_tag_PortData_>& ports, unsigned short s)
+// After sender s has sent: the sender must not hear its own text. Logged
+// under caller.
+void EchoCheck(std::vector<_tag_PortData_>& ports, unsigned short s, const char* caller)
 {
     int iread = ReceiveTestMsg(ports[s]);
     if (RecvIsTestMsg()) {
         MarkReadErr(ports[s]);
-        RTLOG("Write %s msgSend:%s,Read %s Error! iread:%d msg: %.*s", PortName(s), msgsend, PortName(s), iread,
-              RecvTextLen(), msgrecv);
+        RTLOG_AS(caller, "Write %s msgSend:%s,Read %s Error! iread:%d msg: %.*s", PortName(s), msgsend, PortName(s),
+                 iread, RecvTextLen(), msgrecv);
     } else {
-        RTLOG("Write %s msgSend:%s,Read %s iread:%d msg: %.*s", PortName(s), msgsend, PortName(s), iread,
-              RecvTextLen(), msgrecv);
+        RTLOG_AS(caller, "Write %s msgSend:%s,Read %s iread:%d msg: %.*s", PortName(s), msgsend, PortName(s), iread,
+                 RecvTextLen(), msgrecv);
     }
 }
 
-// After sender s has sent: receiver r must have the whole text.
-void Receipt(std::vector<_tag_PortData_>& ports, unsigned short s, unsigned short r)
+// After sender s has sent: receiver r must have the whole text. Logged under
+// caller.
+void Receipt(std::vector<_tag_PortData_>& ports, unsigned short s, unsigned short r, const char* caller)
 {
     int iread = ReceiveTestMsg(ports[r]);
     if (RecvIsTestMsg()) {
-        RTLOG("Write %s msgSend:%s,Read %s OK! iread:%d msg: %.*s", PortName(s), msgsend, PortName(r), iread,
-              RecvTextLen(), msgrecv);
+        RTLOG_AS(caller, "Write %s msgSend:%s,Read %s OK! iread:%d msg: %.*s", PortName(s), msgsend, PortName(r),
+                 iread, RecvTextLen(), msgrecv);
         MarkReadOK(ports[r]);
     } else {
         MarkReadErr(ports[r]);
-        RTLOG("Write %s msgSend:%s,Read %s Error! iread:%d msg: %.*s", PortName(s), msgsend, PortName(r), iread,
-              RecvTextLen(), msgrecv);
+        RTLOG_AS(caller, "Write %s msgSend:%s,Read %s Error! iread:%d msg: %.*s", PortName(s), msgsend, PortName(r),
+                 iread, RecvTextLen(), msgrecv);
     }
 }
 }  // namespace
 
-void RS232PairExchange(std::vector<_tag_PortData_>& ports, unsigned short a, unsigned short b)
+void RS232PairExchange(std::vector<_tag_PortData_>& ports, unsigned short a, unsigned short b, const char* caller)
 {
     int iwrite = SendTestMsg(ports[a]);
     if (iwrite < kTestMsgLen) {
         MarkWriteErr(ports[a]);
-        RTLOG("Write %s msgSend:%s,Err! iwrite=%d", PortName(a), msgsend, iwrite);
+        RTLOG_AS(caller, "Write %s msgSend:%s,Err! iwrite=%d", PortName(a), msgsend, iwrite);
         return;
     }
     MarkWriteOK(ports[a]);
     usleep(kSendWaitUs);
-    EchoCheck(ports, a);
+    EchoCheck(ports, a, caller);
 
     if (ports[b].fdPort == 0)
         return;
-    Receipt(ports, a, b);
+    Receipt(ports, a, b, caller);
 
     iwrite = SendTestMsg(ports[b]);
     if (iwrite < kTestMsgLen) {
         MarkWriteErr(ports[b]);
-        RTLOG("Err Write %s msgSend:%s iwrite=%d", PortName(b), msgsend, iwrite);
+        RTLOG_AS(caller, "Err Write %s msgSend:%s iwrite=%d", PortName(b), msgsend, iwrite);
         return;
     }
     MarkWriteOK(ports[b]);
     usleep(kSendWaitUs);
-    EchoCheck(ports, b);
+    EchoCheck(ports, b, caller);
 
-    Receipt(ports, b, a);
+    Receipt(ports, b, a, caller);
 }
 
-int RS232ProbePort(std::vector<_tag_PortData_>& ports, unsigned short idx, PortProbe probe)
+int RS232ProbePort(std::vector<_tag_PortData_>& ports, unsigned short idx, PortProbe probe, const char* caller)
 {
     _tag_PortData_ record;
     char path[kPortPathSize];
     int result = -1;
-    int fd = OpenRS232Port(path, idx, kOpenBlockingFirst);
+    int fd = OpenRS232Port(path, idx, kOpenBlockingFirst, caller);
     if (fd > 0) {
         record.fdPort = fd;
         result = probe(record, path);
@@ -121,19 +123,19 @@ int RS232ProbePort(std::vector<_tag_PortData_>& ports, unsigned short idx, PortP
     return result;
 }
 
-int RS232Ports(std::vector<_tag_PortData_>& ports, unsigned short first, unsigned short n)
+int RS232Ports(std::vector<_tag_PortData_>& ports, unsigned short first, unsigned short n, const char* caller)
 {
     if (n == 0)
         return 0;
     if (n == 1)
-        return RS232ProbePort(ports, first, THSensorTest);
+        return RS232ProbePort(ports, first, THSensorTest, caller);
 
     const int end = first + n;
     char path[kPortPathSize];
     int result = 0;
     for (int i = first; i < end; ++i) {
         _tag_PortData_ record;
-        record.fdPort = OpenRS232Port(path, (unsigned short)i, kOpenBlockingLast);
+        record.fdPort = OpenRS232Port(path, (unsigned short)i, kOpenBlockingLast, caller);
         result = (record.fdPort > 0) ? 0 : -1;  // only the last port decides
         ports[i] = record;
     }
@@ -146,7 +148,7 @@ int RS232Ports(std::vector<_tag_PortData_>& ports, unsigned short first, unsigne
             FormDevPath(path, PortName((unsigned short)a));  // it opened, so its path fits
             result = THSensorTest(ports[a], path);
         } else {
-            RS232PairExchange(ports, (unsigned short)a, (unsigned short)b);
+            RS232PairExchange(ports, (unsigned short)a, (unsigned short)b, caller);
         }
     }
 
@@ -161,5 +163,5 @@ int RS232Ports(std::vector<_tag_PortData_>& ports, unsigned short first, unsigne
 
 int RS232Test(unsigned short count, std::vector<_tag_PortData_>& ports)
 {
-    return RS232Ports(ports, 0, count);
+    return RS232Ports(ports, 0, count, __func__);
 }

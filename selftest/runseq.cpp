@@ -53,27 +53,27 @@ void TryRS232(const RunParams& params, _tag_ZrPortInfo_& info)
     LogTestDat(info.nRS232Cnt, info.vRS232, info.vRS232Sta);
 }
 
-// One try of the DIO kind, chosen by the channel counts.
-void TryDIO(int t, _tag_ZrPortInfo_& info)
+// One try of the DIO kind, chosen by the channel counts; logged under caller.
+void TryDIO(int t, _tag_ZrPortInfo_& info, const char* caller)
 {
     if (info.nDICnt < 2 * info.nDOCnt) {
-        RTLOG("****Try Test DIO %d*****", t);
+        RTLOG_AS(caller, "****Try Test DIO %d*****", t);
         DIOTest1(info.nDOCnt, info.nDICnt, kLevelNC, info.vDO, info.vDI);
         LogTestDat(info.nDOCnt, info.vDO, info.vDONOSta);
         LogTestDat(info.nDICnt, info.vDI, info.vDINOSta);
     } else if (info.nDOCnt == 0) {
-        RTLOG("****Try Test DI %d*****", t);
+        RTLOG_AS(caller, "****Try Test DI %d*****", t);
         DITest(info.nDICnt, info.vDI);
         LogTestDat(info.nDICnt, info.vDI, info.vDINOSta);
         LogTestDat(info.nDICnt, info.vDI, info.vDINCSta);
     } else {
-        RTLOG("****Try Test DIO_NO %d*****", t);
+        RTLOG_AS(caller, "****Try Test DIO_NO %d*****", t);
         DIOTest(info.nDOCnt, info.nDICnt, kLevelNO, info.vDO, info.vDI);
         LogTestDat(info.nDOCnt, info.vDO, info.vDONOSta);
         LogTestDat(info.nDICnt, info.vDI, info.vDINOSta);
         sleep(kBetweenNoNcS);
         printf("\n");
-        RTLOG("****Try Test DIO_NC %d*****", t);
+        RTLOG_AS(caller, "****Try Test DIO_NC %d*****", t);
         DIOTest(info.nDOCnt, info.nDICnt, kLevelNC, info.vDO, info.vDI);
         LogTestDat(info.nDOCnt, info.vDO, info.vDONCSta);
         LogTestDat(info.nDICnt, info.vDI, info.vDINCSta);
@@ -81,35 +81,35 @@ void TryDIO(int t, _tag_ZrPortInfo_& info)
     printf("\n");
 }
 
-// Logs the summary line of every port of the selected kinds.
-void LogSummary(int iPortSelect, const _tag_ZrPortInfo_& info)
+// Logs the summary line of every port of the selected kinds under caller.
+void LogSummary(int iPortSelect, const _tag_ZrPortInfo_& info, const char* caller)
 {
     if (iPortSelect & kSelRS485) {
         for (size_t i = 0; i < info.vRS485Sta.size(); ++i)
-            RTLOG("RS485-%d:Test Succ Cnt %d,Error Cnt %d", (int)i + 1, info.vRS485Sta[i].nSuccCnt,
-                  info.vRS485Sta[i].nErrCnt);
+            RTLOG_AS(caller, "RS485-%d:Test Succ Cnt %d,Error Cnt %d", (int)i + 1, info.vRS485Sta[i].nSuccCnt,
+                     info.vRS485Sta[i].nErrCnt);
         printf("\n");
     }
     if (iPortSelect & kSelRS232) {
         for (size_t i = 0; i < info.vRS232Sta.size() && i < RS232strinfo.size(); ++i)
-            RTLOG("%s:Test Succ Cnt %d,Error Cnt %d", RS232strinfo[i].c_str(), info.vRS232Sta[i].nSuccCnt,
-                  info.vRS232Sta[i].nErrCnt);
+            RTLOG_AS(caller, "%s:Test Succ Cnt %d,Error Cnt %d", RS232strinfo[i].c_str(), info.vRS232Sta[i].nSuccCnt,
+                     info.vRS232Sta[i].nErrCnt);
         printf("\n");
     }
     if (iPortSelect & kSelDIO) {
         for (size_t i = 0; i < info.vDONOSta.size(); ++i)
-            RTLOG("DO-%d:NO Test Succ Cnt %d,Error Cnt %d", (int)i + 1, info.vDONOSta[i].nSuccCnt,
-                  info.vDONOSta[i].nErrCnt);
+            RTLOG_AS(caller, "DO-%d:NO Test Succ Cnt %d,Error Cnt %d", (int)i + 1, info.vDONOSta[i].nSuccCnt,
+                     info.vDONOSta[i].nErrCnt);
         for (size_t i = 0; i < info.vDONCSta.size(); ++i)
-            RTLOG("DO-%d:NC Test Succ Cnt %d,Error Cnt %d", (int)i + 1, info.vDONCSta[i].nSuccCnt,
-                  info.vDONCSta[i].nErrCnt);
+            RTLOG_AS(caller, "DO-%d:NC Test Succ Cnt %d,Error Cnt %d", (int)i + 1, info.vDONCSta[i].nSuccCnt,
+                     info.vDONCSta[i].nErrCnt);
         printf("\n");
         for (size_t i = 0; i < info.vDINOSta.size(); ++i)
-            RTLOG("DI-%d:NO Test Succ Cnt %d,Error Cnt %d", (int)i + 1, info.vDINOSta[i].nSuccCnt,
-                  info.vDINOSta[i].nErrCnt);
+            RTLOG_AS(caller, "DI-%d:NO Test Succ Cnt %d,Error Cnt %d", (int)i + 1, info.vDINOSta[i].nSuccCnt,
+                     info.vDINOSta[i].nErrCnt);
         for (size_t i = 0; i < info.vDINCSta.size(); ++i)
-            RTLOG("DI-%d:NC Test Succ Cnt %d,Error Cnt %d", (int)i + 1, info.vDINCSta[i].nSuccCnt,
-                  info.vDINCSta[i].nErrCnt);
+            RTLOG_AS(caller, "DI-%d:NC Test Succ Cnt %d,Error Cnt %d", (int)i + 1, info.vDINCSta[i].nSuccCnt,
+                     info.vDINCSta[i].nErrCnt);
         printf("\n");
     }
 }
@@ -126,31 +126,31 @@ int LogTestDat(int n, std::vector<_tag_PortData_>& portVec, std::vector<_tag_Tes
     return n;
 }
 
-int RunTries(const RunParams& params, _tag_ZrPortInfo_& info)
+int RunTries(const RunParams& params, _tag_ZrPortInfo_& info, const char* caller)
 {
     FillRecords(info);
-    RTLOG("***************** test *******************");
+    RTLOG_AS(caller, "***************** test *******************");
     usleep(kBeforeTriesUs);
 
     int t = 1;
     for (; t <= params.nTestCnt; ++t) {
-        RTLOG("-----Try Test %d-----", t);
+        RTLOG_AS(caller, "-----Try Test %d-----", t);
         if (params.iPortSelect & kSelRS485) {
-            RTLOG("****Try Test RS485 %d*****", t);
+            RTLOG_AS(caller, "****Try Test RS485 %d*****", t);
             RS485Test(info.nRS485Cnt, info.vRS485);
             LogTestDat(info.nRS485Cnt, info.vRS485, info.vRS485Sta);
             printf("\n");
         }
         if (params.iPortSelect & kSelRS232) {
-            RTLOG("****Try Test RS232 %d*****", t);
+            RTLOG_AS(caller, "****Try Test RS232 %d*****", t);
             TryRS232(params, info);
             printf("\n");
         }
         if (params.iPortSelect & kSelDIO)
-            TryDIO(t, info);
+            TryDIO(t, info, caller);
         printf("\n");
         usleep(kAfterTryUs);
     }
-    LogSummary(params.iPortSelect, info);
+    LogSummary(params.iPortSelect, info, caller);
     return t - 1;
 }

@@ -18,7 +18,8 @@ struct RunParams {
 };
 
 // Creates the records, runs nTestCnt tries of the selected kinds and logs the
-// summary. Returns the number of tries run.
-int RunTries(const RunParams& params, _tag_ZrPortInfo_& info);
+// summary, all under caller (the run sequence is main's). Returns the number of
+// tries run.
+int RunTries(const RunParams& params, _tag_ZrPortInfo_& info, const char* caller);
 
 #endif

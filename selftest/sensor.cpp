@@ -65,10 +65,11 @@ int THSensorTest(_tag_PortData_& port, const char* name)
 
     memset(answer, 0, sizeof(answer));
     int iread = Read(port.fdPort, (char*)answer, sizeof(answer), kReadTimeout);
-    return JudgeSensorAnswer(port, name, iwrite, answer, iread);
+    return JudgeSensorAnswer(port, name, iwrite, answer, iread, __func__);
 }
 
-int JudgeSensorAnswer(_tag_PortData_& port, const char* name, int iwrite, const unsigned char* answer, int iread)
+int JudgeSensorAnswer(_tag_PortData_& port, const char* name, int iwrite, const unsigned char* answer, int iread,
+                      const char* caller)
 {
     char dump[kHexDumpSize];
     memset(dump, 0, sizeof(dump));
@@ -76,29 +77,29 @@ int JudgeSensorAnswer(_tag_PortData_& port, const char* name, int iwrite, const 
     uint16_t tem = 0;
     uint16_t hum = 0;
     if (iread < kSensorAnswerMin) {
-        RTLOG("iwrite:%d iread:%d Err!!!", iwrite, iread);
+        RTLOG_AS(caller, "iwrite:%d iread:%d Err!!!", iwrite, iread);
         failed = true;
     } else if (!SensorCrcOK(answer, iread)) {
-        RTLOG("Err crc!!!");
+        RTLOG_AS(caller, "Err crc!!!");
         failed = true;
     } else {
         FormHexDump(dump, sizeof(dump), name, answer, iread);
-        RTLOG("%s", dump);
+        RTLOG_AS(caller, "%s", dump);
         tem = wdFromBuf(answer + kSensorTemPos);
         hum = wdFromBuf(answer + kSensorHumPos);
     }
 
-    return SensorVerdict(port, name, failed, tem, hum);
+    return SensorVerdict(port, name, failed, tem, hum, caller);
 }
 
-int SensorVerdict(_tag_PortData_& port, const char* name, bool failed, uint16_t tem, uint16_t hum)
+int SensorVerdict(_tag_PortData_& port, const char* name, bool failed, uint16_t tem, uint16_t hum, const char* caller)
 {
     if (failed) {
         port.bySta |= bRdErr;
-        RTLOG("Port:%s Test Err !!!", name);
+        RTLOG_AS(caller, "Port:%s Test Err !!!", name);
         return -1;
     }
     port.bySta = kPortStaPass;
-    RTLOG("Port:%s Test OK !!! iTem=%.1f iHum=%.1f", name, tem * kSensorScale, hum * kSensorScale);
+    RTLOG_AS(caller, "Port:%s Test OK !!! iTem=%.1f iHum=%.1f", name, tem * kSensorScale, hum * kSensorScale);
     return 0;
 }

@@ -157,19 +157,19 @@ int Read(int fd, char* buf, int len, int timeout)
     return total;
 }
 
-int OpenTestPort(const char* path, int mode)
+int OpenTestPort(const char* path, int mode, const char* caller)
 {
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);  // no controlling terminal; open never waits
     if (fd < 1) {
         if (fd == 0)
             close(fd);  // 0 stands for "no port" in every record: never keep it
-        RTLOG("open Port:%s Err!!!", path);
+        RTLOG_AS(caller, "open Port:%s Err!!!", path);
         return 0;
     }
     if (mode == kOpenBlockingFirst)
         fcntl(fd, F_SETFL, 0);  // blocking: reads wait for the line's read wait
     if (set_opt(fd, kLineSpeed, kLineBits, kLineParity, kLineStop, kLineFlow) < 0) {
-        RTLOG("set_opt Port:%s Err!!!", path);
+        RTLOG_AS(caller, "set_opt Port:%s Err!!!", path);
         close(fd);
         return 0;
     }

@@ -36,9 +36,9 @@ int set_opt(int fd, int speed, int bits, char parity, int stop, char flow);
 int Read(int fd, char* buf, int len, int timeout);
 
 // Opens a serial test port and gives it the test line, blocking or not as mode
-// says; a port that fails is logged and left closed. Returns the descriptor;
-// 0 on failure.
-int OpenTestPort(const char* path, int mode);
+// says; a port that fails is logged under caller and left closed. Returns the
+// descriptor; 0 on failure.
+int OpenTestPort(const char* path, int mode, const char* caller);
 
 // Forms "/dev/<name>" into path. Returns 0; -1 when the name does not fit
 // (path then holds the cut text).

@@ -38,7 +38,7 @@ bool IsModemDevice(const char* hostName)
 }
 }  // namespace
 
-DeviceSettings LoadDeviceSettings(SimpleIni& ini, const char* hostName)
+DeviceSettings LoadDeviceSettings(SimpleIni& ini, const char* hostName, const char* caller)
 {
     DeviceSettings settings;
     ini.Load(kSettingsFile);
@@ -47,17 +47,17 @@ DeviceSettings LoadDeviceSettings(SimpleIni& ini, const char* hostName)
     strDWinFramHead = ini.GetValue(kScreenSection, kFrameHeadKey, kDefaultFrameHead);
     if (IsScreenDevice(hostName))
         settings.bTestDWin = 1;
-    RTLOG("***Load rigchkEx.ini:***");
-    RTLOG("@:bTestDWin:%d", settings.bTestDWin);
+    RTLOG_AS(caller, "***Load rigchkEx.ini:***");
+    RTLOG_AS(caller, "@:bTestDWin:%d", settings.bTestDWin);
     if (settings.bTestDWin != 0)
-        RTLOG("@:strDWinFramHead:%s", strDWinFramHead.c_str());
-    RTLOG("******************************************");
+        RTLOG_AS(caller, "@:strDWinFramHead:%s", strDWinFramHead.c_str());
+    RTLOG_AS(caller, "******************************************");
 
     settings.bTest4G = ini.GetValue<int>(kModemSection, kFlagKey, 0);
     if (IsModemDevice(hostName))
         settings.bTest4G = 1;
-    RTLOG("@:bTest4G:%d", settings.bTest4G);
-    RTLOG("******************************************");
+    RTLOG_AS(caller, "@:bTest4G:%d", settings.bTest4G);
+    RTLOG_AS(caller, "******************************************");
     return settings;
 }
 

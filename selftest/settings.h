@@ -12,8 +12,8 @@ struct DeviceSettings {
 };
 
 // Loads the settings file into ini, derives the RS232 variant flags and the
-// screen frame head for hostName, and logs them. Returns the flags.
-DeviceSettings LoadDeviceSettings(SimpleIni& ini, const char* hostName);
+// screen frame head for hostName, and logs them under caller. Returns the flags.
+DeviceSettings LoadDeviceSettings(SimpleIni& ini, const char* hostName, const char* caller);
 // Applies the DO-count rules after the inventory. Returns the DO count.
 unsigned short ApplyDOCountSettings(SimpleIni& ini, const char* hostName, unsigned short nDOCnt);
 

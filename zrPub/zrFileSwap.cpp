@@ -1,4 +1,5 @@
-// Replacing a file whole through a new file renamed over the old one.
+// Replacing a file whole through a new file renamed over the old one, or in
+// place where a rename would change the file.
 #include "zrFileSwap.h"
 
 #include <cerrno>
@@ -13,11 +14,43 @@ constexpr mode_t kNewFileMode = 0666;    // narrowed by the umask, as fopen() do
 constexpr mode_t kPermissionBits = 07777;
 constexpr int kNameTries = 100;          // names tried before giving up on a free one
 unsigned int s_nSwapSeq = 0;             // makes the new file's name unique in the process
+
+// Creates a new, empty file beside the target. Returns its descriptor; -1 on
+// failure (errno tells why).
+int CreateBeside(_tag_FileSwap_* swap)
+{
+    for (int i = 0; i < kNameTries; ++i) {
+        int n = snprintf(swap->szTmpPath, sizeof(swap->szTmpPath), "%s.%ld.%u.tmp", swap->szDstPath,
+                         (long)getpid(), s_nSwapSeq++);
+        if (n < 0 || (size_t)n >= sizeof(swap->szTmpPath)) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        // O_EXCL: never reuse a file someone else left under that name.
+        int fd = open(swap->szTmpPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Gives the new file the old one's owner and mode. Returns 0; -1 on failure.
+int KeepOwnerAndMode(int fd, const struct stat& old)
+{
+    struct stat now;
+    if (fstat(fd, &now) != 0)
+        return -1;
+    if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) && fchown(fd, old.st_uid, old.st_gid) != 0)
+        return -1;
+    return fchmod(fd, old.st_mode & kPermissionBits);
+}
 }  // namespace
 
 int OpenFileSwap(_tag_FileSwap_* swap, const char* path)
 {
     swap->fdTmp = -1;
+    swap->bInPlace = false;
     swap->szTmpPath[0] = '\0';
     if (path[0] == '\0')
         return -1;
@@ -27,25 +60,37 @@ int OpenFileSwap(_tag_FileSwap_* swap, const char* path)
             return -1;
     }
 
+    // The target itself must take the write, whichever way it is written
+    // (O_NONBLOCK: a FIFO without a reader is refused, not waited for).
+    int fdOld = open(swap->szDstPath, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fdOld < 0 && errno != ENOENT)
+        return -1;
     struct stat old;
-    bool bKeepMode = stat(swap->szDstPath, &old) == 0;
+    if (fdOld >= 0 && fstat(fdOld, &old) != 0) {
+        close(fdOld);
+        return -1;
+    }
 
-    for (int i = 0; i < kNameTries && swap->fdTmp < 0; ++i) {
-        int n = snprintf(swap->szTmpPath, sizeof(swap->szTmpPath), "%s.%ld.%u.tmp",
-                         swap->szDstPath, (long)getpid(), s_nSwapSeq++);
-        if (n < 0 || (size_t)n >= sizeof(swap->szTmpPath))
-            return -1;
-        // O_EXCL: never reuse a file someone else left under that name.
-        swap->fdTmp = open(swap->szTmpPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
-        if (swap->fdTmp < 0 && errno != EEXIST)
-            return -1;
+    if (fdOld < 0 || old.st_nlink == 1) {
+        swap->fdTmp = CreateBeside(swap);
+        if (swap->fdTmp >= 0 && fdOld >= 0 && KeepOwnerAndMode(swap->fdTmp, old) != 0)
+            DropFileSwap(swap);
     }
-    if (swap->fdTmp < 0)
-        return -1;
-    if (bKeepMode && fchmod(swap->fdTmp, old.st_mode & kPermissionBits) != 0) {
-        DropFileSwap(swap);
+    if (swap->fdTmp >= 0 || fdOld < 0) {
+        if (fdOld >= 0)
+            close(fdOld);
+        return swap->fdTmp >= 0 ? 0 : -1;
+    }
+
+    // In place, as an ordinary rewrite does: several links, a folder that takes
+    // no new file, or an owner the new file cannot be given.
+    if (ftruncate(fdOld, 0) != 0) {
+        close(fdOld);
         return -1;
     }
+    swap->fdTmp = fdOld;
+    swap->bInPlace = true;
+    snprintf(swap->szTmpPath, sizeof(swap->szTmpPath), "%s", swap->szDstPath);
     return 0;
 }
 
@@ -67,6 +112,8 @@ int CommitFileSwap(_tag_FileSwap_* swap)
 {
     int fd = swap->fdTmp;
     swap->fdTmp = -1;
+    if (swap->bInPlace)
+        return close(fd) == 0 ? 0 : -1;
     int iRet = fsync(fd);
     if (close(fd) != 0)
         iRet = -1;
@@ -84,5 +131,6 @@ void DropFileSwap(_tag_FileSwap_* swap)
     if (swap->fdTmp >= 0)
         close(swap->fdTmp);
     swap->fdTmp = -1;
-    unlink(swap->szTmpPath);
+    if (!swap->bInPlace)
+        unlink(swap->szTmpPath);
 }

@@ -11,9 +11,14 @@ extern const char* filename;
 int trace_log(const char* logName, const char* fmt, ...)
     __attribute__((format(printf, 2, 3)));
 
-// Logs a message under "RtLog" with the caller's source file, function and
-// line appended, as every message of the system is logged.
-#define RTLOG(fmt, ...) \
-    trace_log("RtLog", fmt "\t%s %s line=%d\n", ##__VA_ARGS__, __FILE__, __FUNCTION__, __LINE__)
+// Logs a message under "RtLog" with the source file, the function name fn and
+// the line appended. A helper that does part of a test's or of main's work
+// takes that function's name as its parameter caller and logs with
+// RTLOG_AS(caller, ...), so that every line names the function it belongs to.
+#define RTLOG_AS(fn, fmt, ...) \
+    trace_log("RtLog", fmt "\t%s %s line=%d\n", ##__VA_ARGS__, __FILE__, fn, __LINE__)
+
+// Logs a message from the function that it stands in.
+#define RTLOG(fmt, ...) RTLOG_AS(__func__, fmt, ##__VA_ARGS__)
 
 #endif

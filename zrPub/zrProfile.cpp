@@ -112,6 +112,10 @@ int ComposeProfile(const char* section, const char* key, const char* value, cons
         iRet |= AppendText(out, &n, buf + value_e, (size_t)(file_size - value_e));
     } else if (sec_e != -1) {
         iRet |= AppendText(out, &n, buf, (size_t)sec_e);
+        // A header that ends the text without a line end gets one, so that
+        // the new key stands on a line of its own.
+        if (sec_e == file_size && !newline(buf[sec_e - 1]))
+            iRet |= AppendStr(out, &n, "\n");
         iRet |= AppendStr(out, &n, key);
         iRet |= AppendStr(out, &n, "=");
         iRet |= AppendStr(out, &n, value);

@@ -39,9 +39,9 @@ common() {
 # first try's line even before its send; the devices' own answers and the
 # second line of a changed copy are no sends of the program.
 run=$dir/rs485
-common "$run" "2.990000 25=[RtLog][d t] -----Try Test 1-----	runseq.cpp RunTries line=137" \
-  "4.641000 30=[RtLog][d t] -----Try Test 2-----	runseq.cpp RunTries line=137" \
-  "6.243000 35=[RtLog][d t] -----Try Test 3-----	runseq.cpp RunTries line=137" \
+common "$run" "2.990000 25=[RtLog][d t] -----Try Test 1-----	runseq.cpp main line=137" \
+  "4.641000 30=[RtLog][d t] -----Try Test 2-----	runseq.cpp main line=137" \
+  "6.243000 35=[RtLog][d t] -----Try Test 3-----	runseq.cpp main line=137" \
   "9.000000 40=[RtLog][d t] iTestSta:0	main.cpp main line=159"
 cat > "$run/capture.txt" <<'CAP'
 # serial-sim capture: one line per burst (the bytes one writer wrote at once)

@@ -160,6 +160,18 @@ int RunResult::FindMessage(const std::string& body, int from) const
     return -1;
 }
 
+std::string RunResult::FunctionOf(const std::string& body) const
+{
+    int i = FindMessage(body);
+    if (i < 0)
+        return "";
+    // Tail: "\t<file> <function> line=<n>".
+    const std::string& line = logLines[(size_t)i];
+    size_t end = line.rfind(" line=");
+    size_t start = end == std::string::npos || end == 0 ? std::string::npos : line.rfind(' ', end - 1);
+    return start == std::string::npos ? "" : line.substr(start + 1, end - start - 1);
+}
+
 int RunResult::FindMessagePrefix(const std::string& prefix, int from) const
 {
     for (size_t i = (size_t)std::max(from, 0); i < logLines.size(); ++i) {

@@ -28,6 +28,8 @@ struct RunResult {
     int FindMessagePrefix(const std::string& prefix, int from = 0) const;
     // Returns true when a message equals body.
     bool HasMessage(const std::string& body) const { return FindMessage(body) >= 0; }
+    // Returns the function field of the first line whose message is body; "" when none.
+    std::string FunctionOf(const std::string& body) const;
     // Returns the console's lines.
     std::vector<std::string> ConsoleLines() const;
     // Returns a short account of the run for a failing test's message.

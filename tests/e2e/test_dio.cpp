@@ -141,6 +141,9 @@ TEST(DioLoopback, TwoDOsFourDIsPassBothLevelsInEveryTry)
                                         "Write DO2:0 Read DI4:0 OK!"}),
               MessagesBetween(r, "****Try Test DIO_NC 1*****", "-----Try Test 2"));
     EXPECT_TRUE(r.HasMessage("****Try Test DIO_NC 2*****"));
+    EXPECT_EQ(r.FunctionOf("Write DO1:1!"), "DIOTest");
+    EXPECT_EQ(r.FunctionOf("Write DO1:0 Read DI2:0 OK!"), "DIOTest");
+    EXPECT_EQ(r.FunctionOf(kOpen), "init");
 
     const std::vector<std::string> pass2(4, "2,Error Cnt 0");
     EXPECT_EQ(std::vector<std::string>(pass2.begin(), pass2.begin() + 2), Summary(r, "DO", "NO", 2));
@@ -270,6 +273,7 @@ TEST(DioSingle, TwoDOsThreeDIsSwitchDOOneTwiceAndFailEveryChannel)
     ASSERT_EQ("exit 0", r.exitStatus) << r.Describe();
     EXPECT_EQ((std::vector<std::string>{kOpen, "Write DO1:0!", "Write DO1:0!"}),
               MessagesBetween(r, "****Try Test DIO 1*****", "DO-1:"));
+    EXPECT_EQ(r.FunctionOf("Write DO1:0!"), "DIOTest1");
     EXPECT_EQ((std::vector<std::string>{"ZRDIO_DO_OFF arg=0x01 result=0", "ZRDIO_RD_DO arg=0x01 result=0",
                                         "ZRDIO_DO_OFF arg=0x01 result=0", "ZRDIO_RD_DO arg=0x01 result=0"}),
               Ioctls(r));
@@ -325,6 +329,8 @@ TEST(DioSwitching, EightDIsEachGoActiveAloneWhileOutput3Toggles)
     EXPECT_EQ((std::vector<std::string>{"DISta DI1:0", "DISta DI3:0", "DISta DI4:0", "DISta DI5:0", "DISta DI6:0",
                                         "DISta DI7:0", "DISta DI8:0"}),
               others);
+    EXPECT_EQ(r.FunctionOf("DISta DI1:1 OK!"), "DITest");
+    EXPECT_EQ(r.FunctionOf("DISta DI1:0"), "GetDIstaUn");
     EXPECT_EQ(std::vector<std::string>(8, "1,Error Cnt 0"), Summary(r, "DI", "NO", 8));
     EXPECT_EQ(std::vector<std::string>(8, "1,Error Cnt 0"), Summary(r, "DI", "NC", 8));
     EXPECT_EQ("", ReportGroup(r, "DO"));

@@ -186,6 +186,7 @@ TEST(EndRun, PassPatternThenSigterm)
     EXPECT_EQ(report["logDate"][0]["info"].size(), 2u);
     EXPECT_TRUE(r.HasMessage("iTestSta:0"));
     ExpectKeptLog(r, "ZR-E2E-PASS", {kSignalLine});
+    EXPECT_EQ(r.FunctionOf(kSignalLine), "sig_handler");
 
     // The pass pattern, from its first command to 12 s.
     std::vector<DioLine> lines = DioLines(r);

@@ -51,6 +51,7 @@ TEST_P(Rs232Count, PairsAndTheSensorPass)
         EXPECT_EQ(at[1], Exchange(A, B, " OK! iread:32", kText));
         EXPECT_EQ(at[2], Exchange(B, B, " iread:0", ""));
         EXPECT_EQ(at[3], Exchange(B, A, " OK! iread:32", kText));
+        EXPECT_EQ(r.FunctionOf(Exchange(B, A, " OK! iread:32", kText)), "RS232Test");
         EXPECT_EQ(CountBursts(r, A, B, kTestTextHex), 1) << r.capture;
         EXPECT_EQ(CountBursts(r, B, A, kTestTextHex), 1);
     }
@@ -58,6 +59,7 @@ TEST_P(Rs232Count, PairsAndTheSensorPass)
         const std::string dev = "/dev/" + Port(n);
         EXPECT_TRUE(r.HasMessage(dev + " iwrite:8 write:" + kSensorRequestHex + " ")) << r.Describe();
         EXPECT_TRUE(r.HasMessage("Port:" + dev + " Test OK !!! iTem=19.8 iHum=61.2"));
+        EXPECT_EQ(r.FunctionOf("Port:" + dev + " Test OK !!! iTem=19.8 iHum=61.2"), "THSensorTest");
         EXPECT_EQ(CountBursts(r, Port(n), "sensor", kSensorRequestHex), 1) << r.capture;
         EXPECT_EQ(CountBurstsFrom(r, Port(n)), 1) << "the sensor port sent the test text";
     } else {

@@ -92,8 +92,14 @@ TEST_P(Rs232Fixed, DevicePortAndTheRest)
     RunResult r = RunBoard(board, {"Port=RS232", "Cnt=" + std::to_string(c.tries)}, std::string("rs232-fixed-") + c.name);
     ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
     EXPECT_TRUE(r.HasMessage(std::string("@:") + (c.screen ? "bTestDWin" : "bTest4G") + ":1")) << r.Describe();
-    for (const std::string& m : c.deviceMessages)
+    const char* variant = c.screen ? "RS232Test_Fixed_screen" : "RS232Test_Fixed_4G";
+    const char* probe = c.screen ? "DWScreenTest" : "Test4GModel";
+    for (const std::string& m : c.deviceMessages) {
         EXPECT_TRUE(r.HasMessage(m)) << m << "\n" << r.Describe();
+        // Each line names its function: the settings are main's, the rest the probe's.
+        const bool setting = m.rfind("@:", 0) == 0;
+        EXPECT_EQ(r.FunctionOf(m), setting ? "main" : c.count == 0 ? variant : probe) << m;
+    }
     if (c.count == 0) {
         EXPECT_EQ(CountMessages(r, "RS232-", true), 0);
         EXPECT_TRUE(Bursts(r.capture).empty()) << r.capture;
@@ -127,6 +133,14 @@ TEST_P(Rs232Fixed, DevicePortAndTheRest)
         EXPECT_EQ(CountBursts(r, Port(c.sensor), "sensor", kSensorRequestHex), c.tries) << r.capture;
     }
     EXPECT_EQ(CountMessages(r, "RS232-", true), c.count) << "one summary line per port";
+    if (c.sensor >= 0) {
+        EXPECT_EQ(r.FunctionOf("Port:" + Dev(c.sensor) + " Test OK !!! iTem=25.0 iHum=50.0"), "THSensorTest");
+    }
+    for (const auto& [a, bb] : c.pairs) {
+        const std::string receipt = "Write " + Port(a) + " msgSend:" + kTestText + ",Read " + Port(bb) +
+                                    " OK! iread:32 msg: " + kTestText;
+        EXPECT_EQ(r.FunctionOf(receipt), variant) << receipt;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, Rs232Fixed, testing::ValuesIn(kCases),

@@ -43,6 +43,10 @@ TEST(Rs485, TwoPortsOnTheBusPassThreeTries)
     }
     EXPECT_EQ(CountMessages(r, "-----Try Test ", true), 3);
     EXPECT_TRUE(r.HasMessage(Summary("RS485-1", 3, 0))) << r.Describe();
+    // Each line names the function it belongs to.
+    EXPECT_EQ(r.FunctionOf(Heard(2, 1, true, kText)), "RS485Test");
+    EXPECT_EQ(r.FunctionOf("-----Try Test 1-----"), "main");
+    EXPECT_EQ(r.FunctionOf(Summary("RS485-1", 3, 0)), "main");
     EXPECT_TRUE(r.HasMessage(Summary("RS485-2", 3, 0)));
     EXPECT_EQ(LoggedTestSta(r), 0);
     EXPECT_NE(r.report.find(R"({"name":"RS485-1","port":1})"), std::string::npos) << r.report;
@@ -117,6 +121,7 @@ TEST(Rs485, SensorOnTheSinglePortAnswersAllButOneTry)
     EXPECT_EQ(CountMessages(r, port + " write:" + kSensorRequestHex + " "), 3) << r.Describe();
     EXPECT_EQ(CountMessages(r, port + " read:" + kSensorAnswerHex + " "), 2);
     EXPECT_EQ(CountMessages(r, "Port:" + port + " Test OK !!! iTem=25.0 iHum=50.0"), 2);
+    EXPECT_EQ(r.FunctionOf("Port:" + port + " Test OK !!! iTem=25.0 iHum=50.0"), "RS485Test");
     std::vector<std::string> second = TryMessages(r, 2);
     EXPECT_EQ(std::count(second.begin(), second.end(), "iread:0 Err!!!"), 1) << r.Describe();
     EXPECT_EQ(std::count(second.begin(), second.end(), "Port:" + port + " Test Err !!!"), 1);

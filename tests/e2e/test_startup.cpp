@@ -60,6 +60,7 @@ TEST(Startup, BannerUsageTrayAndMainApplication)
         << m[first + 4];
     EXPECT_EQ(m[first + 5], "Version:1.0.0.2");
     EXPECT_EQ(m[first + 6], "iMx6ull:0x12345678");
+    EXPECT_EQ(r.FunctionOf("cat /sys/fsl_otp/HW_OCOTP_CFG1 | tr -d '\\n'..."), "Getimx6ullID");
     EXPECT_EQ(m[first + 7], kStars);
 
     // The start time names the kept log and heads the report.
@@ -86,6 +87,9 @@ TEST(Startup, BannerUsageTrayAndMainApplication)
     int handlers = r.FindMessage("signal 2");
     EXPECT_GT(handlers, first);
     EXPECT_GT(r.FindMessage("signal 15"), handlers);
+    EXPECT_EQ(r.FunctionOf("signal 2"), "main");
+    EXPECT_EQ(r.FunctionOf("@:bTestDWin:0"), "main");
+    EXPECT_EQ(r.FunctionOf("RS232 cnt:0"), "initPortInfo");
     EXPECT_EQ(LoggedValue(r, "nTestCnt"), 2);
     EXPECT_EQ(LoggedValue(r, "iPortSelect"), 4);
     EXPECT_LT(r.FindMessage("@:nTestCnt:2"), r.FindMessage("***Load Port Info:***"));

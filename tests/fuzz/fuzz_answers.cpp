@@ -158,8 +158,9 @@ void SensorCase(const Case& c, bool rs485, bool writeFailed)
     port.bySta = c.sta0;
     ClearLog();
     const auto answer = ProbeBuffer(c);
-    const int result = rs485 ? JudgeRS485SensorAnswer(port, c.name.c_str(), writeFailed, answer.get(), c.iread)
-                             : JudgeSensorAnswer(port, c.name.c_str(), c.iwrite, answer.get(), c.iread);
+    const int result =
+        rs485 ? JudgeRS485SensorAnswer(port, c.name.c_str(), writeFailed, answer.get(), c.iread, "RS485Test")
+              : JudgeSensorAnswer(port, c.name.c_str(), c.iwrite, answer.get(), c.iread, "THSensorTest");
     const std::string log = LogText();
 
     const bool wrote = rs485 ? !writeFailed : c.iwrite >= kSensorRequestBytes;
@@ -201,7 +202,7 @@ void ScreenCase(const Case& c, const std::string& headText)
     port.bySta = c.sta0;
     ClearLog();
     const auto answer = ProbeBuffer(c);
-    const int result = JudgeScreenAnswer(port, c.name.c_str(), head, c.iwrite, answer.get(), c.iread);
+    const int result = JudgeScreenAnswer(port, c.name.c_str(), head, c.iwrite, answer.get(), c.iread, "DWScreenTest");
     const std::string log = LogText();
 
     const bool longEnough = c.iread >= kScreenAnswerMin;
@@ -227,7 +228,7 @@ void ModemCase(const Case& c)
     port.bySta = c.sta0;
     ClearLog();
     const auto answer = ProbeBuffer(c);
-    const int result = JudgeModemAnswer(port, c.name.c_str(), c.iwrite, (const char*)answer.get(), c.iread);
+    const int result = JudgeModemAnswer(port, c.name.c_str(), c.iwrite, (const char*)answer.get(), c.iread, "Test4GModel");
     const std::string log = LogText();
 
     // The text is what arrived, up to its first zero byte.

@@ -114,8 +114,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string expected;
     if (f.iRet == 1)
         expected = text.substr(0, (size_t)f.value_s) + value + text.substr((size_t)f.value_e);
-    else if (f.sec_e != -1)
-        expected = text.substr(0, (size_t)f.sec_e) + key + "=" + value + "\n" + text.substr((size_t)f.sec_e);
+    else if (f.sec_e != -1)  // a header that ends the text gets its line end first
+        expected = text.substr(0, (size_t)f.sec_e) +
+                   ((size_t)f.sec_e == text.size() && !IsLineEnd(text[(size_t)f.sec_e - 1]) ? "\n" : "") + key + "=" +
+                   value + "\n" + text.substr((size_t)f.sec_e);
     else
         expected = text + (text.empty() ? "[" : "\n[") + section + "]\n" + key + "=" + value + "\n";
     FUZZ_CHECK(FuzzSlurp(path) == expected);

@@ -88,7 +88,7 @@ TEST_F(IniExampleTest, AsShippedEverySettingKeepsItsDefault)
     ASSERT_FALSE(example.empty()) << RIG_INI_EXAMPLE;
     WriteSettings(example);
     SimpleIni ini("");
-    DeviceSettings s = LoadDeviceSettings(ini, "ZR-BOARD");
+    DeviceSettings s = LoadDeviceSettings(ini, "ZR-BOARD", "main");
     EXPECT_EQ(0, s.bTestDWin);
     EXPECT_EQ(0, s.bTest4G);
     EXPECT_EQ("A5 5A", strDWinFramHead);
@@ -102,7 +102,7 @@ TEST_F(IniExampleTest, UncommentedEveryKeyIsReadWhereTheProgramLooks)
     ASSERT_NE(enabled, Example()) << "the example has commented-out keys";
     WriteSettings(enabled);
     SimpleIni ini("");
-    DeviceSettings s = LoadDeviceSettings(ini, "ZR-BOARD");
+    DeviceSettings s = LoadDeviceSettings(ini, "ZR-BOARD", "main");
     EXPECT_EQ(1, s.bTestDWin);
     EXPECT_EQ(1, s.bTest4G);
     EXPECT_EQ("A5 5A", ini.GetValue("DWin_SCREEN", "frameH", "absent"));

@@ -133,6 +133,22 @@ public:
         }
         return out;
     }
+    // Returns the function field of every line logged so far (the word
+    // before " line=" in the tail).
+    std::vector<std::string> Functions() const
+    {
+        std::vector<std::string> out;
+        std::ifstream in(path_);
+        std::string line;
+        while (std::getline(in, line)) {
+            size_t end = line.rfind(" line=");
+            size_t start = line.rfind(' ', end == std::string::npos ? end : end - 1);
+            out.push_back(end == std::string::npos || start == std::string::npos
+                              ? ""
+                              : line.substr(start + 1, end - start - 1));
+        }
+        return out;
+    }
     // Returns whether some message text contains part.
     bool Has(const std::string& part) const { return !Find(part).empty(); }
     // Returns the first message text that contains part, or "" when none does.

@@ -113,7 +113,7 @@ TEST_F(PairExchangeTest, CrossedCablePassesBothAndLogsFourLinesInOrder)
 {
     {
         Cable cable(a, b, Wiring::Cross);
-        RS232PairExchange(ports, 0, 1);
+        RS232PairExchange(ports, 0, 1, "RS232Test");
     }
     EXPECT_EQ(kPortStaPass, ports[0].bySta);
     EXPECT_EQ(kPortStaPass, ports[1].bySta);
@@ -126,7 +126,7 @@ TEST_F(PairExchangeTest, HearingBothOnlyTheSecondPortFails)
 {
     {
         Cable cable(a, b, Wiring::Both);
-        RS232PairExchange(ports, 0, 1);
+        RS232PairExchange(ports, 0, 1, "RS232Test");
     }
     EXPECT_EQ(kPortStaPass, ports[0].bySta) << "the first port's later receipt decides";
     EXPECT_EQ(bWrOK | bRdErr, ports[1].bySta) << "the second port heard its own text last";
@@ -136,7 +136,7 @@ TEST_F(PairExchangeTest, StreamFillingTheWholeBufferIsPrintedWithinIt)
 {
     {
         Cable cable(a, b, Wiring::Stream);
-        RS232PairExchange(ports, 0, 1);
+        RS232PairExchange(ports, 0, 1, "RS232Test");
     }
     EXPECT_NE(kPortStaPass, ports[1].bySta);
     EXPECT_EQ(Receipt("ttyA", "ttyB", "Error!", kRecvBufSize, std::string(kRecvBufSize, 'x')), log.Texts()[1]);
@@ -147,7 +147,7 @@ TEST_F(PairExchangeTest, FailedSendsEndTheExchange)
     int readOnly = open(a.path(), O_RDONLY | O_NOCTTY);
     ASSERT_GT(readOnly, 0);
     ports[0].fdPort = readOnly;
-    RS232PairExchange(ports, 0, 1);
+    RS232PairExchange(ports, 0, 1, "RS232Test");
     EXPECT_EQ(kPortStaFresh, ports[0].bySta);
     EXPECT_EQ(kPortStaFresh, ports[1].bySta);
     EXPECT_EQ(std::vector<std::string>{"Write ttyA msgSend:" + kMsg + ",Err! iwrite=-1"}, log.Texts());
@@ -160,7 +160,7 @@ TEST_F(PairExchangeTest, FailedSendsEndTheExchange)
     ports[1].fdPort = readOnly;
     {
         Cable cable(a, b, Wiring::Cross);
-        RS232PairExchange(ports, 0, 1);
+        RS232PairExchange(ports, 0, 1, "RS232Test");
     }
     close(readOnly);
     EXPECT_EQ(bWrOK | bRdErr, ports[0].bySta) << "the first port never hears back";

@@ -217,6 +217,13 @@ TEST_F(ProfileFileTest, WriteAddsOrReplacesInPlace)
     EXPECT_EQ(1, write_profile_string("a", "k", "new", path_.c_str()));
     EXPECT_EQ("[a]\r\nk=new\r\nz=1\r\n", Slurp()) << "everything up to the line end is replaced";
 
+    Put("[s]\nx=1\n[a]");
+    EXPECT_EQ(1, write_profile_string("a", "k", "v", path_.c_str()));
+    EXPECT_EQ("[s]\nx=1\n[a]\nk=v\n", Slurp()) << "a header that ends the file gets its line end";
+    Put("[a]\n");
+    EXPECT_EQ(1, write_profile_string("a", "k", "v", path_.c_str()));
+    EXPECT_EQ("[a]\nk=v\n", Slurp()) << "and only then";
+
     Put("[a]\nk=1\n");
     EXPECT_EQ(1, write_profile_string("ab", "k", "2", path_.c_str()));
     EXPECT_EQ("[a]\nk=2\n", Slurp()) << "the prefix match holds for writing too";
@@ -272,6 +279,47 @@ TEST_F(ProfileFileTest, FailedWriteLeavesTheOldFileAndPermissionsAreKept)
     ASSERT_EQ(1, iRet);
     ASSERT_EQ(0, stat(fresh.c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 07777);
+}
+
+TEST_F(ProfileFileTest, WriteIsRefusedOrDoneInPlaceExactlyAsARewriteOfTheFileWouldBe)
+{
+    struct stat before, after;
+    const std::string old = "[s]\nk=1\n";
+    auto write = [&] { return write_profile_string("s", "k", "2", path_.c_str()); };
+
+    // A file its writer may not write, in a folder it may: refused, untouched.
+    ASSERT_EQ(0, chmod(dir_.c_str(), 0777));
+    Put(old);
+    ASSERT_EQ(0, chmod(path_.c_str(), 0444));
+    EXPECT_EQ(0, RunAsNobody(write));
+    EXPECT_EQ(old, Slurp());
+    EXPECT_EQ(1u, FilesInDir());
+
+    // A file its writer may write, in a folder it may not: written in place.
+    ASSERT_EQ(0, chmod(dir_.c_str(), 0755));
+    ASSERT_EQ(0, chmod(path_.c_str(), 0644));
+    ASSERT_EQ(0, chown(path_.c_str(), kNobody, kNobody));
+    ASSERT_EQ(0, stat(path_.c_str(), &before));
+    EXPECT_EQ(1, RunAsNobody(write));
+    EXPECT_EQ("[s]\nk=2\n", Slurp());
+    ASSERT_EQ(0, stat(path_.c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino);
+
+    // Replaced beside itself, the file keeps its owner and mode.
+    ASSERT_EQ(0, chmod(path_.c_str(), 0640));
+    EXPECT_EQ(1, write_profile_string("s", "k", "3", path_.c_str()));
+    ASSERT_EQ(0, stat(path_.c_str(), &after));
+    EXPECT_EQ(kNobody, after.st_uid);
+    EXPECT_EQ(kNobody, after.st_gid);
+    EXPECT_EQ(0640u, after.st_mode & 07777);
+
+    // A file with a second link stays one file with both names.
+    std::string second = dir_ + "/second.ini";
+    ASSERT_EQ(0, link(path_.c_str(), second.c_str()));
+    EXPECT_EQ(1, write_profile_string("s", "k", "4", second.c_str()));
+    EXPECT_EQ("[s]\nk=4\n", Slurp());
+    ASSERT_EQ(0, stat(path_.c_str(), &after));
+    EXPECT_EQ(2u, after.st_nlink);
 }
 
 TEST_F(ProfileFileTest, TextThatCannotBeReadWholeIsNotRewritten)

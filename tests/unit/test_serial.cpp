@@ -243,7 +243,7 @@ class OpenTestPortTest : public PtyTest {};
 TEST_F(OpenTestPortTest, ModesDecideBlockingAndTheLineIsSetUp)
 {
     for (int mode : {kOpenNonBlocking, kOpenBlockingFirst, kOpenBlockingLast}) {
-        int fd = OpenTestPort(pty.path(), mode);
+        int fd = OpenTestPort(pty.path(), mode, "RS232Test");
         ASSERT_GT(fd, 0) << mode;
         EXPECT_EQ(mode == kOpenNonBlocking, (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0) << mode;
         termios t;
@@ -257,18 +257,20 @@ TEST_F(OpenTestPortTest, ModesDecideBlockingAndTheLineIsSetUp)
 
 TEST_F(OpenTestPortTest, FailuresAreLoggedWithThePathAndLeaveNoPort)
 {
-    EXPECT_EQ(0, OpenTestPort("/nonexistent/RS485-1", kOpenNonBlocking));
+    EXPECT_EQ(0, OpenTestPort("/nonexistent/RS485-1", kOpenNonBlocking, "RS485Test"));
     char tmpl[] = "/tmp/notatty-XXXXXX";
     int tmp = mkstemp(tmpl);
     ASSERT_GT(tmp, 0);
     close(tmp);
-    EXPECT_EQ(0, OpenTestPort(tmpl, kOpenBlockingFirst));
+    EXPECT_EQ(0, OpenTestPort(tmpl, kOpenBlockingFirst, "RS232Test"));
     unlink(tmpl);
     auto texts = log.Texts();
     ASSERT_EQ(3u, texts.size());
     EXPECT_EQ("open Port:/nonexistent/RS485-1 Err!!!", texts[0]);
     EXPECT_EQ("tcgetattr error", texts[1]);
     EXPECT_EQ(std::string("set_opt Port:") + tmpl + " Err!!!", texts[2]);
+    // Each line names the test that opened the port, not the helper.
+    EXPECT_EQ((std::vector<std::string>{"RS485Test", "set_opt", "RS232Test"}), log.Functions());
 }
 
 TEST(FormDevPathTest, NamesThatDoNotFitAreRefused)

@@ -1,16 +1,31 @@
 // Shell commands: an operator's Ctrl-C that comes while a command runs still
-// reaches the program's handler (system() would ignore it in the caller).
+// reaches the program's handler (system() would ignore it in the caller), and
+// commands start with no signal blocked and none of the program's pipes. The
+// interruption's steps when its thread cannot be had.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "endtips.h"
+#include "portinfo.h"
 #include "shell.h"
+#include "zrLog.h"
 
 namespace {
 
@@ -54,6 +69,123 @@ TEST(RunShell, ComposedLineIsCutToItsBufferAndStillRuns)
     EXPECT_EQ(std::string(buf), "exit 7; echo a ");
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 7);
+}
+
+constexpr int kChildSkip = 77;         // the child could not set up its sandbox
+constexpr unsigned int kChildGuardS = 20;  // a child that hangs is ended by SIGALRM
+
+// Runs check in a child process (so the interruption's process-wide state is
+// its own) that has a private /dev, where the DIO commands land in a plain
+// file, and a trace log in a fresh folder. Returns the child's exit status
+// (check's result), kChildSkip without the sandbox, -1 when it ended abnormally.
+int InSandboxChild(const std::function<int(const std::string& logPath)>& check)
+{
+    char tmpl[] = "/tmp/test_shell.XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        return -1;
+    const std::string logPath = std::string(tmpl) + "/rigChkEx.log";
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(kChildGuardS);
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/dev", "tmpfs", 0, nullptr) != 0)
+            _exit(kChildSkip);
+        filename = logPath.c_str();
+        _exit(check(logPath));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::string cleanup = std::string("rm -rf ") + tmpl;
+    RunShell(cleanup.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string Slurp(const std::string& path)
+{
+    std::ifstream in(path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Returns whether the text holds a line with message and function fn.
+bool HasLine(const std::string& text, const std::string& message, const std::string& fn)
+{
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.find("] " + message + "\t") != std::string::npos && line.find(" " + fn + " line=") != std::string::npos)
+            return true;
+    return false;
+}
+
+TEST(Interruption, CommandsStartUnblockedAndNeverHoldTheSignalPipe)
+{
+    int status = InSandboxChild([](const std::string&) {
+        std::vector<int> before;
+        for (int fd = 0; fd < 256; ++fd)
+            before.push_back(fcntl(fd, F_GETFD));
+        if (StartInterruptThread("main") != 0)
+            return 1;
+        int fresh = 0;
+        for (int fd = 0; fd < 256; ++fd) {
+            int flags = fcntl(fd, F_GETFD);
+            if (before[(size_t)fd] < 0 && flags >= 0 && ++fresh && !(flags & FD_CLOEXEC))
+                return 2;  // a descriptor the shell commands would inherit
+        }
+        if (fresh != 2)
+            return 3;
+        // SIGINT and SIGTERM are blocked here now; a command must not inherit that.
+        std::string blocked;
+        ReadShellLines("grep SigBlk /proc/self/status", 256, [&](const char* line) { blocked = line; }, "main");
+        return blocked == "SigBlk:\t0000000000000000\n" ? 0 : 4;
+    });
+    if (status == kChildSkip)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(0, status);
+}
+
+TEST(Interruption, WithoutItsThreadASignalStillEndsTheRunWithTheSameSteps)
+{
+    int status = InSandboxChild([](const std::string& logPath) {
+        // Every descriptor but one in use: the log still opens, the pipe cannot.
+        rlimit old;
+        getrlimit(RLIMIT_NOFILE, &old);
+        rlimit low = old;
+        low.rlim_cur = 64;
+        setrlimit(RLIMIT_NOFILE, &low);
+        std::vector<int> filler;
+        for (int fd; (fd = open("/proc/self/status", O_RDONLY)) >= 0;)
+            filler.push_back(fd);
+        close(filler.back());
+        filler.pop_back();
+        int started = StartInterruptThread("main");
+        for (int fd : filler)
+            close(fd);
+        setrlimit(RLIMIT_NOFILE, &old);
+        if (started != -1)
+            return 1;
+
+        signal(SIGINT, sig_handler);
+        signal(SIGTERM, sig_handler);
+        raise(SIGTERM);
+        if (g_bRun != 0)
+            return 2;
+        WaitInterruptDone();  // carries the steps out: it returns, nothing hangs
+
+        const std::string log = Slurp(logPath);
+        if (!HasLine(log, "Err interrupt pipe:Too many open files, signals handled at the end!!!", "main"))
+            return 3;
+        if (!HasLine(log, "Received signal SIGINT[2]", "sig_handler"))
+            return 4;
+        if (Slurp("/dev/zrdio") != "SOFF=1,2\n")
+            return 5;  // the last of the two output commands
+        struct sigaction now;
+        sigaction(SIGINT, nullptr, &now);
+        return now.sa_handler == SIG_DFL ? 0 : 6;
+    });
+    if (status == kChildSkip)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(0, status);
 }
 
 } // namespace

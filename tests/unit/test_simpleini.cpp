@@ -287,6 +287,51 @@ TEST_F(SimpleIniTest, FailedWriteLeavesTheOldFileWholeAndNoLeftovers)
     EXPECT_FALSE(unnamed.Save()) << "nothing loaded, no path to save to";
 }
 
+TEST_F(SimpleIniTest, SaveIsRefusedOrDoneInPlaceExactlyAsARewriteOfTheFileWouldBe)
+{
+    struct stat before, after;
+    const std::string old = "[s]\na=1\n";
+    std::string p = Put("cfg.ini", old);
+    ASSERT_TRUE(ini_.Load(p));
+    ini_.SetValue("s", "a", "2");
+    auto save = [&] { return ini_.SaveAs(p) ? 1 : 0; };
+
+    // A file its writer may not write, in a folder it may: refused, untouched.
+    ASSERT_EQ(0, chmod(dir_.c_str(), 0777));
+    ASSERT_EQ(0, chmod(p.c_str(), 0444));
+    EXPECT_EQ(0, RunAsNobody(save));
+    EXPECT_EQ(old, Slurp(p));
+    EXPECT_EQ(1u, FilesInDir());
+
+    // A file its writer may write, in a folder it may not: written in place.
+    ASSERT_EQ(0, chmod(dir_.c_str(), 0755));
+    ASSERT_EQ(0, chmod(p.c_str(), 0644));
+    ASSERT_EQ(0, chown(p.c_str(), kNobody, kNobody));
+    ASSERT_EQ(0, stat(p.c_str(), &before));
+    EXPECT_EQ(1, RunAsNobody(save));
+    EXPECT_EQ("[s]\na=2\n", Slurp(p));
+    ASSERT_EQ(0, stat(p.c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino);
+
+    // Replaced beside itself, the file keeps its owner and mode.
+    ASSERT_EQ(0, chmod(p.c_str(), 0640));
+    ini_.SetValue("s", "a", "3");
+    EXPECT_TRUE(ini_.SaveAs(p));
+    ASSERT_EQ(0, stat(p.c_str(), &after));
+    EXPECT_EQ(kNobody, after.st_uid);
+    EXPECT_EQ(kNobody, after.st_gid);
+    EXPECT_EQ(0640u, after.st_mode & 07777);
+
+    // A file with a second link stays one file with both names.
+    std::string second = dir_ + "/second.ini";
+    ASSERT_EQ(0, link(p.c_str(), second.c_str()));
+    ini_.SetValue("s", "a", "4");
+    EXPECT_TRUE(ini_.SaveAs(second));
+    EXPECT_EQ("[s]\na=4\n", Slurp(p));
+    ASSERT_EQ(0, stat(p.c_str(), &after));
+    EXPECT_EQ(2u, after.st_nlink);
+}
+
 TEST_F(SimpleIniTest, RewrittenFileKeepsItsPermissionsAndItsSymbolicLink)
 {
     std::string p = Put("cfg.ini", "[s]\na=1\n");
