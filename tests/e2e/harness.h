@@ -53,9 +53,10 @@ extern const char kNoDioIoctlsReason[];
 
 // Skips the current scenario when the program under test is static (first
 // statement of a TEST whose runs test the DIO device).
-#define SKIP_WITHOUT_DIO_IOCTLS()  \
-    if (StaticProgram())           \
-    GTEST_SKIP() << kNoDioIoctlsReason
+#define SKIP_WITHOUT_DIO_IOCTLS() \
+    if (!StaticProgram()) {       \
+    } else                        \
+        GTEST_SKIP() << kNoDioIoctlsReason
 
 // Returns the shell userland the scenarios run in: RIG_E2E_USERLAND ("debian"
 // or "busybox"), "debian" when unset.
