@@ -22,8 +22,22 @@ install(FILES ${RIG_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/rigchkEx.ini.example DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Debian package: rigchkex_<version>_<arch>.deb, by `cpack` in the build tree
-# (armhf from the cross build, amd64 from a host build).
-set(CPACK_GENERATOR DEB)
+# (armhf from the cross build, amd64 from a host build). A static build
+# (RIG_STATIC) makes the release archive rigchkEx-<version>-<arch>-static.tar.gz
+# instead: bin/, share/ and the install note INSTALL.txt, for boards of any
+# userland.
+if(RIG_STATIC)
+  set(CPACK_GENERATOR TGZ)
+  if(RIG_DEBIAN_ARCH)
+    set(RIG_ARCHIVE_ARCH ${RIG_DEBIAN_ARCH})
+  else()
+    set(RIG_ARCHIVE_ARCH ${CMAKE_SYSTEM_PROCESSOR})
+  endif()
+  set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-${RIG_ARCHIVE_ARCH}-static)
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/INSTALL-static.txt DESTINATION . RENAME INSTALL.txt)
+else()
+  set(CPACK_GENERATOR DEB)
+endif()
 set(CPACK_PACKAGE_NAME rigchkex)  # Debian package names are lower case
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "factory self-test of the i.MX6ULL controller board")
@@ -37,7 +51,9 @@ set(CPACK_PACKAGE_CONTACT ${RIG_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+if(NOT RIG_STATIC)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+endif()
 set(CPACK_STRIP_FILES ON)  # the board's flash is small; debug info stays in the build tree
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 # killall stops the board's main application; the other shell tools

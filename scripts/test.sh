@@ -3,14 +3,18 @@
 # unit tests and end-to-end scenarios on the simulated fixture, in the host
 # build and again under ASan and UBSan, then the board's armhf build with its
 # unit tests and scenarios under qemu-arm (on the host build's fixture, so
-# armhf comes after host), and the station's run on labgrid against three
-# simulated boards (on the host build, so station comes after host).
-#   scripts/test.sh [host|station|asan|armhf|fuzz]...     (default: fuzz host station asan armhf)
+# armhf comes after host). busybox runs the host build's scenarios again in the
+# BusyBox userland; armhf-static builds the static release program and runs
+# its archive check and its scenarios (those without DIO ioctls) under
+# qemu-arm in the BusyBox userland; station is the station's run on labgrid
+# against three simulated boards (all three after host).
+#   scripts/test.sh [host|asan|armhf|busybox|armhf-static|station|fuzz]...
+#                   (default: fuzz host station asan armhf busybox armhf-static)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 configs=("$@")
-(( ${#configs[@]} )) || configs=(fuzz host station asan armhf)
+(( ${#configs[@]} )) || configs=(fuzz host station asan armhf busybox armhf-static)
 
 scripts/deps.sh --tests
 for c in "${configs[@]}"; do
@@ -28,10 +32,12 @@ for c in "${configs[@]}"; do
     echo "=== station: $(( $(date +%s) - start )) s"
     continue
   fi
+  build=$c test=$c
+  [[ "$c" == busybox ]] && build=host test=host-busybox  # the host build, another userland
   echo "=== ${c}: build"
-  cmake --preset "$c" >/dev/null
-  cmake --build --preset "$c"
+  cmake --preset "$build" >/dev/null
+  cmake --build --preset "$build"
   echo "=== ${c}: test"
-  ctest --preset "$c"
+  ctest --preset "$test"
   echo "=== ${c}: $(( $(date +%s) - start )) s"
 done

@@ -33,6 +33,9 @@ const char kEmulatorEnv[] = "RIG_E2E_EMULATOR";       // --emulator
 const char kPreloadDirEnv[] = "RIG_E2E_PRELOAD_DIR";  // --preload-dir
 const char kRunsDirEnv[] = "RIG_E2E_RUNS_DIR";        // in place of the build's e2e-runs
 const char kSlowdownEnv[] = "RIG_E2E_SLOWDOWN";       // see TimingSlowdown
+const char kUserlandEnv[] = "RIG_E2E_USERLAND";       // --userland
+const char kStaticEnv[] = "RIG_E2E_STATIC";           // see StaticProgram
+const char kDioKindMark[] = "****Try Test DI";        // a try of the DIO kind begins
 
 const char kLiveLog[] = "rigChkEx.log";
 const char kKeptLogPrefix[] = "rigChkEx_";
@@ -198,6 +201,29 @@ std::string RunResult::Describe() const
     return d;
 }
 
+const char kNoDioIoctlsReason[] =
+    "static program: qemu-user answers the DIO driver's ioctls with ENOSYS and a static program "
+    "takes no preload library (the dynamic armhf and the native builds run this scenario)";
+
+bool StaticProgram()
+{
+    return EnvOr(kStaticEnv, "0") == std::string("1");
+}
+
+std::string ScenarioUserland()
+{
+    return EnvOr(kUserlandEnv, "debian");
+}
+
+namespace {
+// Returns true when the board has a DIO device (a "dio" key whose device is not "missing").
+bool HasDioDevice(const nlohmann::json& board)
+{
+    return board.contains("dio") && board["dio"].is_object() &&
+           !(board["dio"].contains("device") && board["dio"]["device"] == "missing");
+}
+} // namespace
+
 double TimingSlowdown()
 {
     double factor = atof(EnvOr(kSlowdownEnv, "1").c_str());
@@ -225,7 +251,8 @@ RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& 
     r.outDir = dir + "/out";
     std::vector<std::string> argv = {RIGFIXTURE_PATH, "--quiet", "--board", boardPath, "--out", r.outDir};
     for (const auto& opt : {std::make_pair(kProgramEnv, "--program"), std::make_pair(kEmulatorEnv, "--emulator"),
-                            std::make_pair(kPreloadDirEnv, "--preload-dir")}) {
+                            std::make_pair(kPreloadDirEnv, "--preload-dir"),
+                            std::make_pair(kUserlandEnv, "--userland")}) {
         std::string value = EnvOr(opt.first, "");
         if (!value.empty())
             argv.insert(argv.end(), {opt.second, value});
@@ -259,6 +286,9 @@ RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& 
     r.signals = Slurp(r.outDir + "/signals.txt");
     r.fixtureLog = Slurp(r.outDir + "/fixture.log") + Slurp(dir + "/rigfixture.txt");
     r.zrAppSU = Slurp(r.outDir + "/zrAppSU.txt");
+    if (StaticProgram() && HasDioDevice(board) && r.FindMessagePrefix(kDioKindMark) >= 0)
+        throw std::runtime_error("run " + name + " tested the DIO device, whose ioctls a static program under "
+                                 "qemu-user cannot reach: start the scenario with SKIP_WITHOUT_DIO_IOCTLS()");
     return r;
 }
 

@@ -41,6 +41,29 @@ struct RunResult {
 // qemu-arm sets it), 1 when unset. Timing tolerances are multiplied by it.
 double TimingSlowdown();
 
+// Returns true when the program under test is statically linked
+// (RIG_E2E_STATIC=1, set by the static armhf suite). Such a program cannot take
+// the preload library that carries the DIO driver's ioctls to the stand-in,
+// and qemu-user answers ioctl numbers it does not know with ENOSYS without
+// asking the kernel, so no scenario that runs the DIO tests on a board with a
+// DIO device can pass under emulation; those run with the dynamic armhf build
+// and the native builds.
+bool StaticProgram();
+
+// Why a scenario is skipped for a static program.
+extern const char kNoDioIoctlsReason[];
+
+// Skips the current scenario when the program under test is static (first
+// statement of a TEST whose runs test the DIO device).
+#define SKIP_WITHOUT_DIO_IOCTLS() \
+    if (!StaticProgram()) {       \
+    } else                        \
+        GTEST_SKIP() << kNoDioIoctlsReason
+
+// Returns the shell userland the scenarios run in: RIG_E2E_USERLAND ("debian"
+// or "busybox"), "debian" when unset.
+std::string ScenarioUserland();
+
 // Returns the message of one trace log line: without the "N=[RtLog][date time] "
 // head and the "\t<file> <function> line=<n>" tail; the line itself when it
 // has neither.
@@ -54,7 +77,10 @@ std::vector<std::string> Lines(const std::string& text);
 nlohmann::json BaseBoard();
 
 // Returns the result of running the program with args (its whole command line)
-// on board, in the folder e2e-runs/<name> of the build (emptied first).
+// on board, in the folder e2e-runs/<name> of the build (emptied first), in
+// the board's userland or the one RIG_E2E_USERLAND names (debian or busybox).
+// Throws when a static program ran the DIO tests on a board with a DIO device
+// (the scenario lacks SKIP_WITHOUT_DIO_IOCTLS).
 RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& args, const std::string& name);
 
 // One line of a fixture file written as "<time> <text>".

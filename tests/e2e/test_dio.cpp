@@ -129,6 +129,7 @@ const char kOpen[] = "---------------succ open DIO:/dev/zrdio---------------";
 
 TEST(DioLoopback, TwoDOsFourDIsPassBothLevelsInEveryTry)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     RunResult r = RunBoard(DioBoard({{"do", 2}, {"di", 4}}), {"Port=DIO", "Cnt=2"}, "dio-2do-4di");
     ASSERT_EQ("exit 0", r.exitStatus) << r.Describe();
 
@@ -192,6 +193,7 @@ TEST(DioLoopback, TwoDOsFourDIsPassBothLevelsInEveryTry)
 
 TEST(DioLoopback, StuckDIFailsItsLevelAndKeepsItsDOFromPassing)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     RunResult r = RunBoard(DioBoard({{"do", 2}, {"di", 4}, {"faults", {{"DI2", "stuck0"}}}}), {"Port=DIO", "Cnt=1"},
                            "dio-stuck-di");
     ASSERT_EQ("exit 0", r.exitStatus) << r.Describe();
@@ -218,6 +220,7 @@ TEST(DioLoopback, StuckDIFailsItsLevelAndKeepsItsDOFromPassing)
 
 TEST(DioLoopback, OneDOWithFourDIsRepeatsThePairPattern)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     RunResult r = RunBoard(DioBoard({{"do", 1}, {"di", 4}}), {"Port=DIO", "Cnt=1"}, "dio-1do-4di");
     ASSERT_EQ("exit 0", r.exitStatus) << r.Describe();
     EXPECT_EQ((std::vector<std::string>{kOpen, "Write DO1:1!", "Write DO1:1 Read DI1:0 OK!", "Write DO1:1 Read DI2:1 OK!",
@@ -231,6 +234,7 @@ TEST(DioLoopback, OneDOWithFourDIsRepeatsThePairPattern)
 
 TEST(DioLoopback, ReadFailureAndAnswerTwoAreJudgedPerInput)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     RunResult r = RunBoard(DioBoard({{"do", 2}, {"di", 4}, {"faults", {{"DI1", "fails"}, {"DI3", "reads2"}}}}),
                            {"Port=DIO", "Cnt=1"}, "dio-di-faults");
     ASSERT_EQ("exit 0", r.exitStatus) << r.Describe();
@@ -248,6 +252,7 @@ TEST(DioLoopback, ReadFailureAndAnswerTwoAreJudgedPerInput)
 
 TEST(DioLoopback, DOThatCannotBeSwitchedOrReadBackNeverPasses)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     RunResult r = RunBoard(DioBoard({{"do", 2}, {"di", 4}, {"faults", {{"DO1", "write_fails"}, {"DO2", "read_fails"}}}}),
                            {"Port=DIO", "Cnt=1"}, "dio-do-faults");
     ASSERT_EQ("exit 0", r.exitStatus) << r.Describe();
@@ -269,6 +274,7 @@ TEST(DioLoopback, DOThatCannotBeSwitchedOrReadBackNeverPasses)
 // Boards with fewer than two DIs per DO run the single DO test.
 TEST(DioSingle, TwoDOsThreeDIsSwitchDOOneTwiceAndFailEveryChannel)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     RunResult r = RunBoard(DioBoard({{"do", 2}, {"di", 3}}), {"Port=DIO", "Cnt=1"}, "dio-2do-3di");
     ASSERT_EQ("exit 0", r.exitStatus) << r.Describe();
     EXPECT_EQ((std::vector<std::string>{kOpen, "Write DO1:0!", "Write DO1:0!"}),
@@ -286,6 +292,7 @@ TEST(DioSingle, TwoDOsThreeDIsSwitchDOOneTwiceAndFailEveryChannel)
 
 TEST(DioSingle, FourDOsSevenDIsLeaveDOFourUntouched)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     RunResult r = RunBoard(DioBoard({{"do", 4}, {"di", 7}}), {"Port=DIO", "Cnt=2"}, "dio-4do-7di");
     ASSERT_EQ("exit 0", r.exitStatus) << r.Describe();
     std::vector<std::string> io = Ioctls(r);
@@ -319,6 +326,7 @@ TEST(DioLoopback, MissingDeviceLeavesTheRecordsFailed)
 // Boards without DOs run the DI switching test.
 TEST(DioSwitching, EightDIsEachGoActiveAloneWhileOutput3Toggles)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     RunResult r = RunBoard(DioBoard({{"do", 0}, {"di", 8}}), {"Port=DIO", "Cnt=1"}, "dio-0do-8di");
     ASSERT_EQ("exit 0", r.exitStatus) << r.Describe();
     ASSERT_TRUE(r.HasMessage("****Try Test DI 1*****")) << r.Describe();
@@ -359,6 +367,7 @@ TEST(DioSwitching, EightDIsEachGoActiveAloneWhileOutput3Toggles)
 
 TEST(DioSwitching, NoDIMeansOneFinalSwitchOn)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     RunResult r = RunBoard(DioBoard({{"do", 0}, {"di", 0}}), {"Port=DIO", "Cnt=1"}, "dio-0do-0di");
     ASSERT_EQ("exit 0", r.exitStatus) << r.Describe();
     EXPECT_EQ((std::vector<std::string>{kOpen}), MessagesAfter(r, "****Try Test DI 1*****", 1));
@@ -374,6 +383,7 @@ TEST(DioSwitching, NoDIMeansOneFinalSwitchOn)
 
 TEST(DioSwitching, InputActiveWithAnotherOrNeverActiveFails)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     RunResult r = RunBoard(
         DioBoard({{"di", 4}, {"switching", {{"toggles", 2}, {"never", {3}}, {"together", {{2, 4}}}}}}),
         {"Port=DIO", "Cnt=1"}, "dio-switching-faults");
@@ -411,6 +421,7 @@ TEST(DioSwitching, InputActiveWithAnotherOrNeverActiveFails)
 
 TEST(DioSwitching, InterruptionEndsThePollingButEveryDIStillGetsItsPause)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     nlohmann::json b = DioBoard({{"di", 4}, {"switching", {{"toggles", 2}}}});
     b["signals"] = {{{"signal", "INT"}, {"after_log", "DISta DI1:1 OK!"}, {"delay_ms", 3200}}};
     RunResult r = RunBoard(b, {"Port=DIO", "Cnt=1"}, "dio-switching-interrupted");
@@ -452,6 +463,7 @@ TEST(DioSwitching, InterruptionEndsThePollingButEveryDIStillGetsItsPause)
 
 TEST(DioSwitching, InterruptionDuringAPauseKeepsItsThreeSeconds)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     nlohmann::json b = DioBoard({{"di", 3}, {"switching", {{"toggles", 2}}}});
     b["signals"] = {{{"signal", "TERM"}, {"after_log", "DISta DI1:1 OK!"}, {"delay_ms", 1000}}};
     RunResult r = RunBoard(b, {"Port=DIO", "Cnt=1"}, "dio-switching-interrupted-pause");

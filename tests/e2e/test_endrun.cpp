@@ -277,6 +277,7 @@ TEST(EndRun, FailPatternThenSecondSigintEndsAtOnce)
 
 TEST(EndRun, SigintDuringTheTriesLetsThemFinish)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     json board = BaseBoard();
     board["hostname"] = "ZR-E2E-TRIES";
     board["dio"] = {{"do", 2}, {"di", 4}};
@@ -322,6 +323,7 @@ TEST(EndRun, SigintDuringTheTriesLetsThemFinish)
 
 TEST(EndRun, SignalsKeepTheFixedWaits)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     // Two SIGTERMs (SIGTERM stays handled): one in the 2 s wait before the
     // tray notice, one while the DO-to-DI test lets its outputs settle. Neither
     // may shorten the wait it falls into.

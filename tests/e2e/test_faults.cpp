@@ -118,6 +118,7 @@ TEST(Faults, NoPortOpensAndNoDioDeviceEveryRecordFails)
 
 TEST(Faults, NoSerialDeviceAtAllLeavesOnlyTheDio)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     json board = BaseBoard();
     board["rs485"] = {{{"name", "RS485-1"}, {"faults", {"missing"}}}};
     board["rs232"] = {{{"name", "RS232-1"}, {"faults", {"missing"}}}, {{"name", "RS232-2"}, {"faults", {"missing"}}}};
@@ -170,6 +171,7 @@ std::string TmpFileText(const RunResult& r, const std::string& name)
 
 TEST(Faults, FullLogMediumKeepsWhatWasWrittenAndTheRunGoesOn)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     constexpr int kMediumKb = 8;  // full during the third try of the default board
     json board = ShippedBoard("default.json");
     board["nandflash_tmp_kb"] = kMediumKb;
@@ -289,6 +291,7 @@ class FaultSignalPhase : public testing::TestWithParam<Phase> {};
 
 TEST_P(FaultSignalPhase, TriesFinishAndTheSignallingRunsOneStep)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     const Phase& ph = GetParam();
     json board = ShippedBoard("default.json");
     board["signals"] = {{{"signal", "TERM"}, {"after_log", ph.afterLog}, {"delay_ms", ph.delayMs}, {"count", ph.count}}};

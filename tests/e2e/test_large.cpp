@@ -57,6 +57,7 @@ double TryWaits(int nRs485, int nRs232)
 
 TEST(LargeBoard, EveryPortPassesInTheTimeOfTheWaits)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     json board = LargeBoard();
     ASSERT_EQ(board["rs232"].size() % 2, 0u) << "the waits below are those of pairs only";
     ExpectedRun e = ExpectTallies(board, kSelectAll, kTries);

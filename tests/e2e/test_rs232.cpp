@@ -124,4 +124,27 @@ TEST(Rs232, CableAndLineFaults)
     EXPECT_TRUE(r.HasMessage(Summary(Port(9), 0, 1)));
 }
 
+TEST(Rs232, ControlCharacterInAPortNameDependsOnTheListingTool)
+{
+    // The program takes the RS232 names from "ls /dev | grep RS232". Into a
+    // pipe coreutils' ls prints a name as it is; BusyBox's prints a control
+    // character as '?', so the port is counted but opened under a name that
+    // does not exist, and its pair partner then hears nothing.
+    const std::string tabbed = "RS232-\t2";  // wired with RS232-1: a tab sorts before '1'
+    RunResult r = RunBoard(SerialBoard(json::array(), {Port(1), tabbed}), {"Port=RS232", "Cnt=1"}, "rs232-control-name");
+    ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
+    EXPECT_TRUE(r.HasMessage("RS232 cnt:2")) << r.Describe();
+    if (ScenarioUserland() == "busybox") {
+        const std::string listed = "RS232-?2";
+        EXPECT_TRUE(r.HasMessage("open Port:/dev/" + listed + " Err!!!")) << r.Describe();
+        EXPECT_TRUE(r.HasMessage(Summary(listed, 0, 1))) << r.Describe();
+        EXPECT_TRUE(r.HasMessage(Summary(Port(1), 0, 1))) << r.Describe();
+        EXPECT_EQ(LoggedTestSta(r), -1);
+    } else {
+        EXPECT_TRUE(r.HasMessage(Summary(tabbed, 1, 0))) << r.Describe();
+        EXPECT_TRUE(r.HasMessage(Summary(Port(1), 1, 0))) << r.Describe();
+        EXPECT_EQ(LoggedTestSta(r), 0);
+    }
+}
+
 } // namespace

@@ -156,6 +156,7 @@ TEST(Settings, ScreenFlagTwoLogsTheHeadButRunsThePlainTest)
 
 TEST(Settings, ModemHostWithDOCountAndScreenFlag)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     // Both flags 1 (the modem's from the host name): the screen test wins.
     // The DO count of the file replaces the modem host's 2.
     json rs232 = {{{"name", "RS232-1"}, {"device", "screen"}}, "RS232-2", "RS232-3"};
@@ -177,6 +178,7 @@ TEST(Settings, ModemHostWithDOCountAndScreenFlag)
 
 TEST(Settings, ModemHostWithoutFile)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     json rs232 = {"RS232-1", "RS232-2", "RS232-3", {{"name", "RS232-4"}, {"device", "modem"}}};
     json board = SettingsBoard("ZR-H6-R70N", rs232, nullptr);
     board.erase("zrdio_conf");

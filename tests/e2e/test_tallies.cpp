@@ -274,6 +274,7 @@ TEST(Tallies, Rs232PairsAndSensorOverThreeTries)
 
 TEST(Tallies, DioChannelFaultsOverThreeTries)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     // 3 DOs, 7 DIs (DI 7 repeats DO 1's first input): DI 2 stuck on, DO 2's
     // writes fail, DI 6 answers 2 while active, DI 3 and DI 5 have swapped wires.
     json b = BaseBoard();
@@ -287,6 +288,7 @@ TEST(Tallies, DioChannelFaultsOverThreeTries)
 
 TEST(Tallies, AllKindsWithUnopenablePortsAndTheSingleDoTest)
 {
+    SKIP_WITHOUT_DIO_IOCTLS();
     json b = BaseBoard();
     b.erase("zrdio_conf");
     b["rs485"] = {"RS485-1", Port("RS485-2", {"no_open"}), Port("RS485-3", {DropRx({2})})};
