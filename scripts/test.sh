@@ -16,28 +16,38 @@ cd "$(dirname "$0")/.."
 configs=("$@")
 (( ${#configs[@]} )) || configs=(fuzz host station asan armhf busybox armhf-static)
 
-scripts/deps.sh --tests
-for c in "${configs[@]}"; do
-  start=$(date +%s)
+# Runs one configuration; returns its build's or its tests' status.
+run_config() {
+  local c=$1 build=$1 test=$1
   if [[ "$c" == fuzz ]]; then
     echo "=== fuzz: ${FUZZ_SECONDS:-30} s per target"
     scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
-    echo "=== fuzz: $(( $(date +%s) - start )) s"
-    continue
+    return
   fi
   if [[ "$c" == station ]]; then
     echo "=== station: three simulated boards on build/host"
-    cmake --preset host >/dev/null && cmake --build --preset host
-    timeout "${STATION_SECONDS:-300}" station/run-simulated.sh build/host
-    echo "=== station: $(( $(date +%s) - start )) s"
-    continue
+    cmake --preset host >/dev/null && cmake --build --preset host &&
+      timeout "${STATION_SECONDS:-300}" station/run-simulated.sh build/host
+    return
   fi
-  build=$c test=$c
   [[ "$c" == busybox ]] && build=host test=host-busybox  # the host build, another userland
   echo "=== ${c}: build"
-  cmake --preset "$build" >/dev/null
-  cmake --build --preset "$build"
-  echo "=== ${c}: test"
-  ctest --preset "$test"
+  cmake --preset "$build" >/dev/null && cmake --build --preset "$build" &&
+    { echo "=== ${c}: test"; ctest --preset "$test"; }
+}
+
+scripts/deps.sh --tests
+# Every configuration runs, whatever an earlier one gave; the status says
+# whether all passed.
+failed=()
+for c in "${configs[@]}"; do
+  start=$(date +%s)
+  run_config "$c" || failed+=("$c")
   echo "=== ${c}: $(( $(date +%s) - start )) s"
 done
+if (( ${#failed[@]} )); then
+  echo "=== failed: ${failed[*]}"
+  exit 1
+fi
+echo "=== all passed: ${configs[*]}"
+exit 0
