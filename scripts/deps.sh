@@ -11,12 +11,17 @@ packages=(
   libmodbus-dev                      # the fixture's Modbus sensor
   nlohmann-json3-dev                 # board description files
   libgtest-dev libgmock-dev          # the fixture's harness and the tests
+  procps                             # uptime: bench.sh reports the load it ran under
 )
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(
     clang libclang-rt-14-dev         # libFuzzer targets
     g++-arm-linux-gnueabihf qemu-user  # the armhf build, its tests run under qemu-arm
     googletest dpkg-dev              # GoogleTest sources for armhf; the Debian packages
+    file                             # CPack's DEB generator (the package test)
+    busybox-static                   # the fixture's BusyBox userland
+    python3-labgrid python3-pytest python3-pytest-xdist  # the station suite
+    python3-matplotlib               # the station's batch summary
     libbenchmark-dev                 # tests/bench: the trace log micro-benchmark
   )
 fi
