@@ -22,6 +22,7 @@ if [[ "${1:-}" == "--tests" ]]; then
     busybox-static                   # the fixture's BusyBox userland
     python3-labgrid python3-pytest python3-pytest-xdist  # the station suite
     python3-matplotlib               # the station's batch summary
+    debootstrap git                  # .ci/run's clean-room stage (scripts/cleanroom.sh)
     libbenchmark-dev                 # tests/bench: the trace log micro-benchmark
   )
 fi

@@ -32,7 +32,6 @@ const char kProgramEnv[] = "RIG_E2E_PROGRAM";         // --program of rigfixture
 const char kEmulatorEnv[] = "RIG_E2E_EMULATOR";       // --emulator
 const char kPreloadDirEnv[] = "RIG_E2E_PRELOAD_DIR";  // --preload-dir
 const char kRunsDirEnv[] = "RIG_E2E_RUNS_DIR";        // in place of the build's e2e-runs
-const char kSlowdownEnv[] = "RIG_E2E_SLOWDOWN";       // see TimingSlowdown
 
 const char kLiveLog[] = "rigChkEx.log";
 const char kKeptLogPrefix[] = "rigChkEx_";
@@ -184,12 +183,6 @@ std::string RunResult::Describe() const
         d += "  " + logLines[i] + "\n";
     d += "fixture.log:\n" + fixtureLog;
     return d;
-}
-
-double TimingSlowdown()
-{
-    double factor = atof(EnvOr(kSlowdownEnv, "1").c_str());
-    return factor >= 1 ? factor : 1;
 }
 
 nlohmann::json BaseBoard()

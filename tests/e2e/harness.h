@@ -34,11 +34,6 @@ struct RunResult {
     std::string Describe() const;
 };
 
-// Returns how much more slowly than the native build the program under test
-// may run its shell commands: RIG_E2E_SLOWDOWN (the armhf suite under
-// qemu-arm sets it), 1 when unset. Timing tolerances are multiplied by it.
-double TimingSlowdown();
-
 // Returns the message of one trace log line: without the "N=[RtLog][date time] "
 // head and the "\t<file> <function> line=<n>" tail; the line itself when it
 // has neither.
