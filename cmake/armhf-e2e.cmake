@@ -18,12 +18,6 @@ foreach(decl IN LISTS RIG_E2E_DECLS)
   list(APPEND RIG_E2E_PROGRAMS ${name})
 endforeach()
 
-# Under qemu-arm every shell command of the program (it starts one per output
-# switch) takes about twice as long to start as natively, and up to three times
-# as long while the whole suite runs in parallel on two cores, which stretches
-# the end signalling's schedule: the scenarios widen their timing tolerances
-# by this factor.
-set(RIG_E2E_SLOWDOWN 3 CACHE STRING "Timing tolerance factor of the emulated scenarios")
 # The board's shell userland in the scenarios: debian (the host's) or busybox.
 set(RIG_E2E_USERLAND debian CACHE STRING "Shell userland of the emulated scenarios (debian or busybox)")
 set_property(CACHE RIG_E2E_USERLAND PROPERTY STRINGS debian busybox)
@@ -51,8 +45,7 @@ set(programs [==[${RIG_E2E_PROGRAMS}]==])
 set(prefix [==[${RIG_E2E_PREFIX}]==])
 set(labels [==[${RIG_E2E_LABELS}]==])
 set(env [==[RIG_E2E_PROGRAM=$<TARGET_FILE:rigchkEx>;RIG_E2E_EMULATOR=${RIG_E2E_EMULATOR};\
-${RIG_E2E_PROGRAM_ENV};RIG_E2E_USERLAND=${RIG_E2E_USERLAND};RIG_E2E_RUNS_DIR=${CMAKE_BINARY_DIR}/e2e-runs;\
-RIG_E2E_SLOWDOWN=${RIG_E2E_SLOWDOWN}]==])
+${RIG_E2E_PROGRAM_ENV};RIG_E2E_USERLAND=${RIG_E2E_USERLAND};RIG_E2E_RUNS_DIR=${CMAKE_BINARY_DIR}/e2e-runs]==])
 include([==[${CMAKE_SOURCE_DIR}/cmake/armhf-e2e-discover.cmake]==])
 ")
 set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${RIG_E2E_SCRIPT})

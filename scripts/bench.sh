@@ -16,7 +16,9 @@
 #     (PORTS: RS485 count, RS232 "plain"/"fixed" and count, DO and DI counts,
 #     "-" for a kind not selected, e.g. "2 plain 2 2 4" for default.json)
 # Kinds: none (nothing to test) rs485 rs232 screen modem dio (NO and NC)
-# dio1 (fewer DIs) di (DI switching) default (default.json, Port=All).
+# dio1 (fewer DIs) di (DI switching) default (default.json, Port=All);
+# on demand (--kinds large): large (large.json, 128 ports, Port=All, 2 tries;
+# the e2e scenario of that board checks only that it waits no less).
 # Defaults: build/host, 5 tries per kind, 3 tries per scaling run, 2 runs at
 # a time; about 6 minutes. The runs stay in the folder it names.
 set -euo pipefail
@@ -191,6 +193,7 @@ for k in $kinds; do
            add_run di "$work/boards/di.json" DIO "$tries" "- - - 0 2" ;;
     default) add_run default fixture/boards/default.json All "$tries" "2 plain 2 2 4" ;;
     none)  add_run none fixture/boards/minimal.json All 1 "- - - - -" ;;
+    large) add_run large fixture/boards/large.json All 2 "16 plain 16 32 64" ;;
     *) echo "unknown kind $k" >&2; exit 2 ;;
   esac
 done

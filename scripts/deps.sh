@@ -11,6 +11,7 @@ packages=(
   libmodbus-dev                      # the fixture's Modbus sensor
   nlohmann-json3-dev                 # board description files
   libgtest-dev libgmock-dev          # the fixture's harness and the tests
+  procps                             # uptime: bench.sh reports the load it ran under
 )
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(
@@ -18,6 +19,11 @@ if [[ "${1:-}" == "--tests" ]]; then
     g++-arm-linux-gnueabihf qemu-user  # the armhf build, its tests run under qemu-arm
     busybox-static                   # the fixture's BusyBox userland (rigfixture --userland busybox)
     googletest dpkg-dev              # GoogleTest sources for armhf; the Debian packages
+    file                             # CPack's DEB generator (the package test)
+    busybox-static                   # the fixture's BusyBox userland
+    python3-labgrid python3-pytest python3-pytest-xdist  # the station suite
+    python3-matplotlib               # the station's batch summary
+    debootstrap git                  # .ci/run's clean-room stage (scripts/cleanroom.sh)
     libbenchmark-dev                 # tests/bench: the trace log micro-benchmark
     tmux                             # the console test types at the board's console
     python3-labgrid python3-pytest python3-pytest-xdist  # station/: the station's suite

@@ -3,10 +3,33 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <regex>
 #include <sstream>
 
 using nlohmann::json;
+
+namespace {
+
+constexpr double kTrayWaitS = 2.0;       // the program's wait before the tray notice
+constexpr double kHandlerPauseS = 0.5;   // the interruption's pause before its commands
+constexpr double kMinSlownessS = 0.02;   // the fixture's clocks and its reading of a line
+constexpr double kFixturePollS = 0.06;   // board-init sees the end and the logs every 50 ms
+
+// Returns true when lines b follows a in one step of the program, with no wait between them.
+bool InARow(const std::string& a, const std::string& b)
+{
+    return (a == "SON=1" && b == "SOFF=2") || (a == "SOFF=1" && b == "SON=2") || (a == "SON=3" && b == "SOFF=1,2");
+}
+
+// Returns the time of the tray notice; -1 when none.
+double TrayTime(const RunResult& r)
+{
+    std::vector<std::string> tray = Lines(r.tray);
+    return tray.empty() ? -1 : atof(tray[0].c_str());
+}
+
+}  // namespace
 
 // Returns the lines written to the device, in order.
 std::vector<DioLine> DioLines(const RunResult& r)
@@ -125,4 +148,34 @@ int CountMessages(const RunResult& r, const std::string& body)
 {
     std::vector<std::string> m = r.Messages();
     return (int)std::count(m.begin(), m.end(), body);
+}
+
+// Returns how slow this run was, measured from its own files.
+double MeasuredSlownessS(const RunResult& r)
+{
+    double slow = kMinSlownessS;
+    std::vector<DioLine> lines = DioLines(r);
+    for (size_t i = 1; i < lines.size(); ++i) {
+        if (InARow(lines[i - 1].text, lines[i].text))
+            slow = std::max(slow, lines[i].t - lines[i - 1].t);
+    }
+    std::vector<double> start = SignalTimes(r, "start");
+    double tray = TrayTime(r);
+    if (start.size() == 1 && tray > 0)
+        slow = std::max(slow, tray - start[0] - kTrayWaitS);
+    std::vector<double> sent = SignalTimes(r, "SIGINT");
+    std::vector<double> term = SignalTimes(r, "SIGTERM");
+    sent.insert(sent.end(), term.begin(), term.end());
+    for (double t : sent) {
+        int first = InterruptionSteps(lines, t);
+        if (first >= 0)
+            slow = std::max(slow, lines[(size_t)first].t - t - kHandlerPauseS);
+    }
+    return slow;
+}
+
+// Returns the latest a step may end after a wait of wantS and commands more steps.
+double LateBoundS(const RunResult& r, double wantS, int commands)
+{
+    return wantS + (commands + 1) * MeasuredSlownessS(r) + kFixturePollS;
 }

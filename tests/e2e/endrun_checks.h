@@ -57,3 +57,17 @@ nlohmann::json OutputsOnlyBoard(const std::string& host);
 
 // Returns the number of lines whose message is body.
 int CountMessages(const RunResult& r, const std::string& body);
+
+// Returns how slow this run was, measured from its own files: the longest of
+// the gaps between two device lines the program writes in a row with no wait
+// between them (outputs 1 and 2 in one step of the fail pattern, the
+// interruption's "SON=3" then "SOFF=1,2"), the delay of the tray notice past
+// its 2 s wait, and the delay of the interruption's first command past its
+// 0.5 s pause; never below what the fixture's clocks can tell apart. Under an
+// emulator or a loaded machine every one of them grows with the run.
+double MeasuredSlownessS(const RunResult& r);
+
+// Returns the latest a step may end after a wait of wantS that is followed by
+// up to commands shell commands (or other steps of the program's own), at the
+// run's measured slowness; the fixture reads its files at most this late too.
+double LateBoundS(const RunResult& r, double wantS, int commands);

@@ -32,7 +32,6 @@ const char kProgramEnv[] = "RIG_E2E_PROGRAM";         // --program of rigfixture
 const char kEmulatorEnv[] = "RIG_E2E_EMULATOR";       // --emulator
 const char kPreloadDirEnv[] = "RIG_E2E_PRELOAD_DIR";  // --preload-dir
 const char kRunsDirEnv[] = "RIG_E2E_RUNS_DIR";        // in place of the build's e2e-runs
-const char kSlowdownEnv[] = "RIG_E2E_SLOWDOWN";       // see TimingSlowdown
 const char kUserlandEnv[] = "RIG_E2E_USERLAND";       // --userland
 const char kStaticEnv[] = "RIG_E2E_STATIC";           // see StaticProgram
 const char kDioKindMark[] = "****Try Test DI";        // a try of the DIO kind begins
@@ -223,12 +222,6 @@ bool HasDioDevice(const nlohmann::json& board)
            !(board["dio"].contains("device") && board["dio"]["device"] == "missing");
 }
 } // namespace
-
-double TimingSlowdown()
-{
-    double factor = atof(EnvOr(kSlowdownEnv, "1").c_str());
-    return factor >= 1 ? factor : 1;
-}
 
 nlohmann::json BaseBoard()
 {

@@ -36,11 +36,6 @@ struct RunResult {
     std::string Describe() const;
 };
 
-// Returns how much more slowly than the native build the program under test
-// may run its shell commands: RIG_E2E_SLOWDOWN (the armhf suite under
-// qemu-arm sets it), 1 when unset. Timing tolerances are multiplied by it.
-double TimingSlowdown();
-
 // Returns true when the program under test is statically linked
 // (RIG_E2E_STATIC=1, set by the static armhf suite). Such a program cannot take
 // the preload library that carries the DIO driver's ioctls to the stand-in,
