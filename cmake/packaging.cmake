@@ -1,24 +1,30 @@
-# Installation beside the program (bin/rigchkEx, installed by selftest/) and
-# the Debian package of it:
-#   share/man/man1/rigchkEx.1.gz                 the manual page
-#   share/doc/rigchkEx/rigchkEx.ini.example      a commented settings file
+# Installation beside the program (bin/rigchkEx and bin/rigchkEx-result,
+# installed by selftest/) and the Debian package of it:
+#   share/man/man1/rigchkEx.1.gz, rigchkEx-result.1.gz   the manual pages
+#   share/doc/rigchkex/rigchkEx.ini.example              a commented settings file
 # The program reads rigchkEx.ini from its working directory, so the example is
 # documentation, not configuration. `cmake --install` uses the usual prefix
 # (/usr/local); the package installs under /usr.
+set(RIG_PACKAGE_NAME rigchkex)  # Debian package names are lower case
+# The documentation folder is named for the package, as Debian expects.
+set(CMAKE_INSTALL_DOCDIR share/doc/${RIG_PACKAGE_NAME})
 include(GNUInstallDirs)
 
 # Debian installs manual pages compressed (gzip -9n: no name, no time stamp,
 # so the package is reproducible).
 set(RIG_MAN_DIR ${CMAKE_BINARY_DIR}/man)
-set(RIG_MAN_PAGE ${RIG_MAN_DIR}/rigchkEx.1.gz)
-add_custom_command(OUTPUT ${RIG_MAN_PAGE}
-  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/man/rigchkEx.1 ${RIG_MAN_DIR}/rigchkEx.1
-  COMMAND gzip -9 -n -f ${RIG_MAN_DIR}/rigchkEx.1
-  DEPENDS ${CMAKE_SOURCE_DIR}/man/rigchkEx.1
-  COMMENT "Compressing the manual page"
-  VERBATIM)
-add_custom_target(rigchkEx_man ALL DEPENDS ${RIG_MAN_PAGE})
-install(FILES ${RIG_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+set(RIG_MAN_PAGES)
+foreach(page rigchkEx.1 rigchkEx-result.1)
+  add_custom_command(OUTPUT ${RIG_MAN_DIR}/${page}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/man/${page} ${RIG_MAN_DIR}/${page}
+    COMMAND gzip -9 -n -f ${RIG_MAN_DIR}/${page}
+    DEPENDS ${CMAKE_SOURCE_DIR}/man/${page}
+    COMMENT "Compressing the manual page ${page}"
+    VERBATIM)
+  list(APPEND RIG_MAN_PAGES ${RIG_MAN_DIR}/${page}.gz)
+endforeach()
+add_custom_target(rigchkEx_man ALL DEPENDS ${RIG_MAN_PAGES})
+install(FILES ${RIG_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/rigchkEx.ini.example DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Debian package: rigchkex_<version>_<arch>.deb, by `cpack` in the build tree
@@ -38,7 +44,7 @@ if(RIG_STATIC)
 else()
   set(CPACK_GENERATOR DEB)
 endif()
-set(CPACK_PACKAGE_NAME rigchkex)  # Debian package names are lower case
+set(CPACK_PACKAGE_NAME ${RIG_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "factory self-test of the i.MX6ULL controller board")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION

@@ -2,9 +2,9 @@
 # Builds the release archive of a static build with cpack, then checks it as
 # a board would take it: the exact list of files with their modes, and,
 # unpacked, the program (architecture, statically linked: no program
-# interpreter, no shared library; stripped), the manual page, the example
-# settings and the install note. The build tree's program is checked for
-# static linking too.
+# interpreter, no shared library; stripped), the verdict command, the manual
+# pages, the example settings and the install note. The build tree's
+# program is checked for static linking too.
 #   check_archive.sh BUILD_DIR SCRATCH_DIR SOURCE_DIR VERSION ARCH PROGRAM
 set -euo pipefail
 
@@ -59,9 +59,11 @@ archive="$scratch/out/$top.tar.gz"
 
 # Exactly these files, with these modes.
 expected="-rw-r--r-- $top/INSTALL.txt
--rw-r--r-- $top/share/doc/rigchkEx/rigchkEx.ini.example
+-rw-r--r-- $top/share/doc/rigchkex/rigchkEx.ini.example
 -rw-r--r-- $top/share/man/man1/rigchkEx.1.gz
--rwxr-xr-x $top/bin/rigchkEx"
+-rw-r--r-- $top/share/man/man1/rigchkEx-result.1.gz
+-rwxr-xr-x $top/bin/rigchkEx
+-rwxr-xr-x $top/bin/rigchkEx-result"
 listing=$(tar -tvzf "$archive")
 files=$(awk '$1 !~ /^d/ { print $1, $6 }' <<<"$listing" | sort)
 [[ "$files" == "$(sort <<<"$expected")" ]] || fail "files in the archive:
@@ -80,8 +82,10 @@ grep -q '\.debug_info' <<<"$sections" && fail "program is not stripped"
 man="$root/$top/share/man/man1/rigchkEx.1.gz"
 gzip -t "$man" || fail "manual page is not gzip"
 cmp -s <(zcat "$man") "$source/man/rigchkEx.1" || fail "manual page differs from man/rigchkEx.1"
-cmp -s "$root/$top/share/doc/rigchkEx/rigchkEx.ini.example" "$source/packaging/rigchkEx.ini.example" ||
+cmp -s "$root/$top/share/doc/rigchkex/rigchkEx.ini.example" "$source/packaging/rigchkEx.ini.example" ||
   fail "example settings differ from packaging/rigchkEx.ini.example"
+cmp -s "$root/$top/bin/rigchkEx-result" "$source/selftest/rigchkEx-result" ||
+  fail "bin/rigchkEx-result differs from selftest/rigchkEx-result"
 cmp -s "$root/$top/INSTALL.txt" "$source/packaging/INSTALL-static.txt" ||
   fail "INSTALL.txt differs from packaging/INSTALL-static.txt"
 

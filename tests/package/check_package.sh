@@ -47,9 +47,11 @@ done
 [[ -n "$(field Maintainer)" ]] || fail "no Maintainer"
 
 # Exactly these files, owned by root, with these modes.
-expected="-rw-r--r-- ./usr/share/doc/rigchkEx/rigchkEx.ini.example
+expected="-rw-r--r-- ./usr/share/doc/rigchkex/rigchkEx.ini.example
 -rw-r--r-- ./usr/share/man/man1/rigchkEx.1.gz
--rwxr-xr-x ./usr/bin/rigchkEx"
+-rw-r--r-- ./usr/share/man/man1/rigchkEx-result.1.gz
+-rwxr-xr-x ./usr/bin/rigchkEx
+-rwxr-xr-x ./usr/bin/rigchkEx-result"
 listing=$(dpkg-deb -c "$deb")
 files=$(awk '$1 !~ /^d/ { print $1, $6 }' <<<"$listing" | sort)
 [[ "$files" == "$(sort <<<"$expected")" ]] || fail "files in the package:
@@ -85,11 +87,20 @@ if command -v man >/dev/null; then
   [[ -s "$scratch/man.err" ]] && fail "manual page warnings: $(cat "$scratch/man.err")"
   for text in NAME SYNOPSIS OPTIONS "OPERATOR SIGNALS" "EXIT STATUS" FILES \
       /etc/zrdio.conf rigchkEx.ini /NandFlash/tmp/rigChkEx.log /NandFlash/tmp/rigChkEx.log.bak \
-      /NandFlash/tmp/rigChkEx.js "rigChkEx_HOST_YYYY-MM-DD hh:mm:ss.log" 255 "working directory"; do
+      /NandFlash/tmp/rigChkEx.js "rigChkEx_HOST_YYYY-MM-DD hh:mm:ss.log" 255 "working directory" \
+      "After the test" rigchkEx-result; do
     grep -qF -- "$text" <<<"$rendered" || fail "manual page does not mention '$text'"
   done
 fi
-cmp -s "$root/usr/share/doc/rigchkEx/rigchkEx.ini.example" "$source/packaging/rigchkEx.ini.example" ||
+cmp -s "$root/usr/bin/rigchkEx-result" "$source/selftest/rigchkEx-result" ||
+  fail "rigchkEx-result differs from selftest/rigchkEx-result"
+man="$root/usr/share/man/man1/rigchkEx-result.1.gz"
+cmp -s <(zcat "$man") "$source/man/rigchkEx-result.1" || fail "manual page differs from man/rigchkEx-result.1"
+if command -v man >/dev/null; then
+  LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$man" >/dev/null 2>"$scratch/man.err"
+  [[ -s "$scratch/man.err" ]] && fail "manual page warnings: $(cat "$scratch/man.err")"
+fi
+cmp -s "$root/usr/share/doc/rigchkex/rigchkEx.ini.example" "$source/packaging/rigchkEx.ini.example" ||
   fail "example settings differ from packaging/rigchkEx.ini.example"
 
 # cmake --install into a prefix: the same files below it.

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The verdict as the board's operator reads it: runs a passing board, two
+# failing ones (serial tallies, DO and DI tallies) and an inventory-failing
+# one in the BusyBox userland, then rigchkEx-result
+# with BusyBox's shell and applets on each run's /NandFlash/tmp and on an
+# empty folder. Its status must be the verdict's, and its verdict line and
+# failed ports the fixture's own verdict block's (read by other code).
+#   test_verdict.sh RIGFIXTURE RESULT_COMMAND BOARDS_DIR WORKDIR
+set -euo pipefail
+rig=$1 result=$2 boards=$3 work=$4
+rm -rf "$work"; mkdir -p "$work/applets" "$work/empty"
+for a in $(busybox --list); do ln -s "$(command -v busybox)" "$work/applets/$a"; done
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# name board expected-status program-arguments...
+runs=(
+  "pass default.json 0 Port=RS485 Cnt=1"
+  "fail serial-faults.json 1 Port=RS485 Cnt=2"
+  "dio dio-faults.json 1 Port=DIO Cnt=1"
+  "inventory no-dio-conf.json 1"
+)
+for r in "${runs[@]}"; do
+  read -r name board _ args <<<"$r"
+  # shellcheck disable=SC2086  # the arguments are words
+  "$rig" --board "$boards/$board" --out "$work/$name" --userland busybox --quiet -- $args \
+    >"$work/$name.txt" 2>&1 &
+done
+wait
+
+# Runs the command on a folder in BusyBox; sets out and status.
+companion() {
+  status=0
+  out=$(env -i PATH="$work/applets" busybox sh "$result" "$1") || status=$?
+}
+
+for r in "${runs[@]}"; do
+  read -r name _ expected _ <<<"$r"
+  [[ -s $work/$name/verdict.txt ]] || { fail "$name: the fixture left no verdict ($work/$name.txt)"; continue; }
+  companion "$work/$name/NandFlash/tmp"
+  [[ $status == "$expected" ]] || fail "$name: status $status, expected $expected: $out"
+  # The verdict line, and the failed ports with their tallies.
+  want=$(grep -e '^VERDICT:' -e '^  [^ (]' "$work/$name/verdict.txt")
+  got=$(grep -e '^VERDICT:' -e '^  ' <<<"$out")
+  [[ $got == "$want" ]] || fail "$name: rigchkEx-result says
+$got
+the fixture's verdict:
+$want"
+  grep -q "^board: ZR-[^,]*, chip identity [^,]*, run started 20" <<<"$out" || fail "$name: no board line: $out"
+done
+grep -q '^  RS485-2 0/2$' "$work/fail/verdict.txt" || fail "the failing board did not fail RS485-2 with 0/2"
+grep -q '^  DO-1 NO 0/1 NC 1/1$' "$work/dio/verdict.txt" || fail "the DIO board did not fail DO-1 in its NO test"
+
+companion "$work/empty"
+[[ $status == 2 && $out == "VERDICT: NONE (no report "* ]] || fail "empty folder: status $status: $out"
+
+((failures == 0)) || exit 1
+echo "ok: rigchkEx-result agrees with the fixture on ${#runs[@]} boards and says NONE on an empty folder"
