@@ -6,7 +6,7 @@ set -euo pipefail
 
 usage() {
   cat <<'EOF'
-usage: scripts/demo.sh [--board FILE] [--console] [--] [ARGS...]
+usage: scripts/demo.sh [--board FILE] [--console] [--verdict-status] [--] [ARGS...]
 
 Installs what the demo needs (scripts/deps.sh), builds the host build, and runs
 rigchkEx once on a simulated board in the fixture's sandbox; it ends with the
@@ -16,6 +16,9 @@ run's verdict (PASS or FAIL, the failed ports, the end pattern).
                 relative FILE is taken from the folder you are in
   --console     instead of running the program, give a shell on the simulated
                 board's console (rigfixture --console); takes no ARGS
+  --verdict-status
+                exit with the verdict's status instead of the program's:
+                0 PASS, 1 FAIL, 2 no verdict (the fixture failed)
   --help, -h    print this text and run nothing
   --            end of the demo's own options: everything after it goes to the
                 program (scripts/demo.sh -- --help runs rigchkEx --help)
@@ -24,10 +27,15 @@ run's verdict (PASS or FAIL, the failed ports, the end pattern).
 
 The demo's options may come in any order, before or among ARGS. The run's
 files go to runs/<board>-<time>-<pid>/ in the repository.
+Exit status: the program's (0 after every completed run, passed or failed;
+255 when it could not take its port inventory), or with --verdict-status the
+verdict's; 2 for a wrong command line or board file, 125 when the fixture
+failed.
 Examples:
   scripts/demo.sh
   scripts/demo.sh --board fixture/boards/serial-faults.json Port=RS485 Cnt=3
   scripts/demo.sh Port=DIO --board my-board.json
+  scripts/demo.sh --verdict-status --board fixture/boards/serial-faults.json || echo "FAIL: $?"
 EOF
 }
 
@@ -41,6 +49,7 @@ caller_dir=$PWD
 repo=$(cd "$(dirname "$0")/.." && pwd)
 board=$repo/fixture/boards/default.json
 console=0
+rig_opts=()
 args=()
 while (( $# )); do
   case $1 in
@@ -54,6 +63,7 @@ while (( $# )); do
       board=${1#--board=}
       [[ -n $board ]] || die "--board needs a board file (e.g. --board fixture/boards/minimal.json)" ;;
     --console) console=1 ;;
+    --verdict-status) rig_opts+=(--verdict-status) ;;
     --) shift; args+=("$@"); break ;;
     --*) die "unknown option $1 (to pass it to the program, put it after --)" ;;
     *) args+=("$1") ;;
@@ -73,9 +83,9 @@ cmake --preset host >/dev/null
 cmake --build --preset host --target rigchkEx fixture_programs
 rigfixture=build/host/fixture/bin/rigfixture
 if (( console )); then
-  exec "$rigfixture" --board "$board" --console
+  exec "$rigfixture" --board "$board" "${rig_opts[@]}" --console
 fi
 if (( ${#args[@]} )); then
-  exec "$rigfixture" --board "$board" -- "${args[@]}"
+  exec "$rigfixture" --board "$board" "${rig_opts[@]}" -- "${args[@]}"
 fi
-exec "$rigfixture" --board "$board"
+exec "$rigfixture" --board "$board" "${rig_opts[@]}"

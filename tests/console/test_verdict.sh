@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The verdict as the board's operator reads it: runs a passing board, two
-# failing ones (serial tallies, DO and DI tallies) and an inventory-failing
-# one in the BusyBox userland, then rigchkEx-result
-# with BusyBox's shell and applets on each run's /NandFlash/tmp and on an
-# empty folder. Its status must be the verdict's, and its verdict line and
-# failed ports the fixture's own verdict block's (read by other code).
+# The verdict as a script and the board's operator read it: runs a passing
+# board, two failing ones (serial tallies, DO and DI tallies) and an
+# inventory-failing one in the BusyBox userland with rigfixture
+# --verdict-status --quiet, whose status must be the verdict's; then
+# rigchkEx-result with BusyBox's shell and applets on each run's
+# /NandFlash/tmp and on an empty folder. Its status must be the verdict's too,
+# and its verdict line and failed ports the fixture's own verdict block's
+# (read by other code).
 #   test_verdict.sh RIGFIXTURE RESULT_COMMAND BOARDS_DIR WORKDIR
 set -euo pipefail
 rig=$1 result=$2 boards=$3 work=$4
@@ -23,8 +25,8 @@ runs=(
 for r in "${runs[@]}"; do
   read -r name board _ args <<<"$r"
   # shellcheck disable=SC2086  # the arguments are words
-  "$rig" --board "$boards/$board" --out "$work/$name" --userland busybox --quiet -- $args \
-    >"$work/$name.txt" 2>&1 &
+  { rc=0; "$rig" --board "$boards/$board" --out "$work/$name" --userland busybox --quiet --verdict-status \
+      -- $args >"$work/$name.txt" 2>"$work/$name.err" || rc=$?; echo $rc >"$work/$name.rc"; } &
 done
 wait
 
@@ -36,12 +38,17 @@ companion() {
 
 for r in "${runs[@]}"; do
   read -r name _ expected _ <<<"$r"
-  [[ -s $work/$name/verdict.txt ]] || { fail "$name: the fixture left no verdict ($work/$name.txt)"; continue; }
+  [[ -s $work/$name/verdict.txt ]] || { fail "$name: the fixture left no verdict ($work/$name.err)"; continue; }
+  [[ $(cat "$work/$name.rc") == "$expected" ]] || fail "$name: rigfixture --verdict-status ended $(cat "$work/$name.rc")"
+  [[ $(cat "$work/$name.txt") == "$work/$name" ]] || fail "$name: --quiet printed more than the folder"
   companion "$work/$name/NandFlash/tmp"
   [[ $status == "$expected" ]] || fail "$name: status $status, expected $expected: $out"
   # The verdict line, and the failed ports with their tallies.
   want=$(grep -e '^VERDICT:' -e '^  [^ (]' "$work/$name/verdict.txt")
   got=$(grep -e '^VERDICT:' -e '^  ' <<<"$out")
+  [[ $(sed -n 's/^rigfixture: //p' "$work/$name.err") == \
+     "$(grep -e '^VERDICT:' -e '^failed ports' -e '^  [^ (]' "$work/$name/verdict.txt")" ]] ||
+    fail "$name: --quiet's stderr is not the verdict line and the failed ports: $(cat "$work/$name.err")"
   [[ $got == "$want" ]] || fail "$name: rigchkEx-result says
 $got
 the fixture's verdict:
@@ -55,4 +62,5 @@ companion "$work/empty"
 [[ $status == 2 && $out == "VERDICT: NONE (no report "* ]] || fail "empty folder: status $status: $out"
 
 ((failures == 0)) || exit 1
-echo "ok: rigchkEx-result agrees with the fixture on ${#runs[@]} boards and says NONE on an empty folder"
+echo "ok: rigfixture --verdict-status and rigchkEx-result agree with the verdict on ${#runs[@]} boards;" \
+  "rigchkEx-result says NONE on an empty folder"

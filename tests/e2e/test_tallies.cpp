@@ -90,8 +90,8 @@ std::string ModelTallies(const ExpectedRun& e, const std::string& name)
 // Checks the verdict block the run left (verdict.txt) against the model: PASS
 // exactly when the model's result is a pass, every port the model fails
 // listed with its tallies, and the end pattern of the result on a board with
-// a DIO device; and that --quiet gave the verdict line with the output folder
-// still the last line it printed.
+// a DIO device; and that --quiet gave the verdict line and the failed ports
+// with the output folder still the last line it printed.
 void ExpectVerdict(const RunResult& r, const nlohmann::json& board, const ExpectedRun& e)
 {
     std::vector<std::string> lines = Lines(Slurped(r.outDir + "/verdict.txt"));
@@ -124,6 +124,8 @@ void ExpectVerdict(const RunResult& r, const nlohmann::json& board, const Expect
     ASSERT_FALSE(quiet.empty());
     EXPECT_EQ(quiet.back(), r.outDir) << "--quiet prints the output folder last";
     EXPECT_NE(std::find(quiet.begin(), quiet.end(), "rigfixture: " + lines[0]), quiet.end()) << Joined(quiet);
+    for (const std::string& f : failed)
+        EXPECT_NE(std::find(quiet.begin(), quiet.end(), "rigfixture: " + f), quiet.end()) << Joined(quiet);
 }
 
 // Runs the board with Port=port and Cnt=tries and checks everything the
