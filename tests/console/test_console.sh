@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The board's console as an operator uses it, under tmux: start the console,
-# run the self-test, press Ctrl-C once the result is logged, read the report,
-# exit, and look at the run's folder.
+# run the self-test, press Ctrl-C once the result is logged, read the report
+# and the verdict (rigchkEx-result), exit, and look at the run's folder.
 #   test_console.sh RIGFIXTURE BOARD WORKDIR
 set -euo pipefail
 rig=$1 board=$2 work=$3
@@ -43,6 +43,9 @@ tmux_ send-keys -t op C-c
 wait_screen "${prompt% }" 2
 tmux_ send-keys -t op 'cat /NandFlash/tmp/rigChkEx.js; echo' Enter
 wait_screen '{"name":"RS485-2","port":1}]} ]}'
+tmux_ send-keys -t op 'rigchkEx-result; echo "verdict-status=$?"' Enter
+wait_screen 'verdict-status=0'
+screen | grep -qxF 'VERDICT: PASS (every one of the 2 ports in the report passed)' || fail "rigchkEx-result gave no PASS"
 tmux_ send-keys -t op 'exit' Enter
 wait_file "$work/rc" ""
 for ((i = 0; i < step_s * 10; i++)); do [[ -s $work/stty-after ]] && break; sleep 0.1; done
@@ -51,6 +54,8 @@ for ((i = 0; i < step_s * 10; i++)); do [[ -s $work/stty-after ]] && break; slee
 cmp -s "$work/stty-before" "$work/stty-after" || fail "the terminal's modes were not restored"
 [[ $(cat "$out/exit_status") == "exit 0" ]] || fail "exit_status: $(cat "$out/exit_status")"
 [[ -L $out/console ]] || fail "no console link in the run's folder"
+screen | grep -q '^rigfixture: a console on board ' || fail "the start does not say it is a console"
+grep -qxF "exit status of the console's shell: exit 0" "$out/verdict.txt" || fail "the verdict does not name the shell's status"
 grep -q "Received signal SIGINT" "$out/NandFlash/tmp/rigChkEx.log" || fail "the program never got the Ctrl-C"
 grep -q "RS485-2:Test Succ Cnt 2,Error Cnt 0" "$out"/NandFlash/tmp/rigChkEx_*.log || fail "no summary in the kept log"
 for f in console.txt capture.txt dio.vcd tray.txt fixture.log zrAppSU.txt; do
