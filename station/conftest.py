@@ -3,6 +3,8 @@ import os
 
 import pytest
 
+import rigstation
+
 
 def pytest_addoption(parser):
     group = parser.getgroup("rigchkEx station")
@@ -21,10 +23,5 @@ def pytest_addoption(parser):
 def station(request):
     opt = request.config.getoption
     board = opt("--rig-board") or os.path.splitext(os.path.basename(opt("--lg-env") or "board"))[0]
-    return {
-        "args": opt("--rig-args"),
-        "show_s": opt("--rig-show"),
-        "timeout_s": opt("--rig-timeout"),
-        "board": board,
-        "out": os.path.join(opt("--rig-out"), board),
-    }
+    return rigstation.Settings(args=opt("--rig-args"), show_s=opt("--rig-show"), timeout_s=opt("--rig-timeout"),
+                               board=board, out=os.path.join(opt("--rig-out"), board))

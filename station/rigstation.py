@@ -1,11 +1,14 @@
 # The station's side of the self-test: start it on a board, wait for its
-# result, stop it like an operator, read the report and the kept log back,
-# and record one JUnit test case per port.
+# result, stop it like an operator, read the verdict, the report and the kept
+# log back, record one JUnit test case per port, and leave the board as its
+# environment says.
+import dataclasses
 import json
-import os
 import re
 import time
 import xml.etree.ElementTree as ET
+
+from labgrid.protocol import CommandProtocol, ConsoleProtocol
 
 LOG_DIR = "/NandFlash/tmp"
 REPORT = LOG_DIR + "/rigChkEx.js"
@@ -15,8 +18,30 @@ RESULT_GREP = f"grep -h -e 'iTestSta:' -e 'Err Get Port Info!!!' {LOG_DIR}/rigCh
 POLL_S = 1.0
 CTRL_C = b"\x03"
 STOP_TIMEOUT_S = 10
+# The board's companion command: the verdict, exit 0 PASS, 1 FAIL, 2 no complete run.
+VERDICT_COMMAND = "rigchkEx-result"
+VERDICT_STATUS = {0: "PASS", 1: "FAIL", 2: "NONE"}
+# The environment file's target option with the shell command that leaves the
+# board as it should be after the test (reboot, or start its main application).
+AFTER_TEST_OPTION = "rig_after_test"
 # "12=[RtLog][2026-12-09 04:50:40] RS485-1:Test Succ Cnt 2,Error Cnt 0\t..."
 SUMMARY = re.compile(r"^\d+=\[RtLog\]\[[^]]*\] (([^:\t]+):(?:NO |NC )?Test Succ Cnt \d+,Error Cnt \d+)")
+
+
+@dataclasses.dataclass(frozen=True)
+class Settings:
+    """The station's settings of one run."""
+    args: str         # the self-test's arguments
+    show_s: float     # seconds the result pattern shows before Ctrl-C
+    timeout_s: float  # seconds the self-test has to log its result
+    board: str        # the board's name in the results
+    out: str          # the board's results folder
+
+
+def console_of(target):
+    """Returns the console the board's shell commands go over; None when they go over SSH."""
+    console = getattr(target.get_driver(CommandProtocol), "console", None)
+    return console if isinstance(console, ConsoleProtocol) else None
 
 
 def wait_for_result(shell, timeout_s):
@@ -33,8 +58,8 @@ def wait_for_result(shell, timeout_s):
 
 def run_on_console(target, args, show_s, timeout_s):
     """Runs the self-test at the console's shell; returns (result line, exit status)."""
-    shell = target.get_driver("ShellDriver")
-    console = target.get_driver("SerialDriver")
+    shell = target.get_driver(CommandProtocol)
+    console = console_of(target)
     # A result line of an earlier run is never taken for this one.
     shell.run(f"rm -f {REPORT} {LOG_DIR}/rigChkEx*log")
     # In the background while the station polls; "fg" brings it back, so that
@@ -54,7 +79,7 @@ def run_on_console(target, args, show_s, timeout_s):
 
 def run_over_ssh(target, args, show_s, timeout_s):
     """Runs the self-test over SSH, stopped by SIGINT; returns (result line, exit status)."""
-    ssh = target.get_driver("SSHDriver")
+    ssh = target.get_driver(CommandProtocol)
     ssh.run(f"rm -f {REPORT} {LOG_DIR}/rigChkEx*log")
     lines, _, _ = ssh.run(f"rigchkEx {args} </dev/null >/dev/null 2>&1 & echo $!")
     pid = lines[-1].strip()
@@ -65,6 +90,21 @@ def run_over_ssh(target, args, show_s, timeout_s):
     while ssh.run(f"kill -0 {pid}")[2] == 0 and time.monotonic() < end:
         time.sleep(POLL_S)
     return result, None  # the exit status belongs to the remote shell
+
+
+def read_verdict(shell):
+    """Returns the board's verdict block and its status name (PASS, FAIL, NONE, or the status)."""
+    lines, _, rc = shell.run(VERDICT_COMMAND, decodeerrors="replace")
+    return "\n".join(lines) + "\n", VERDICT_STATUS.get(rc, f"status {rc}")
+
+
+def after_test(target, shell):
+    """Runs the environment's last step on the board; returns (command, output, status), or None."""
+    command = target.env.config.get_target_option(target.name, AFTER_TEST_OPTION, "") if target.env else ""
+    if not command:
+        return None
+    lines, _, rc = shell.run(command, decodeerrors="replace")
+    return command, "\n".join(lines), rc
 
 
 def read_file(shell, path):

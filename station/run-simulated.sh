@@ -76,7 +76,8 @@ echo "run-simulated: $(( $(date +%s) - start )) s"
 
 # The outcome: the suite fails on the faulty board only, its JUnit file
 # names that port alone with the port's summary line, the other boards pass
-# the same ports, and the batch summary counts it.
+# the same ports, the batch summary counts it, and every board gave its
+# verdict and ran its last step.
 "$py" - "$results/boards" "$faulty_board" "$faulty_port" \
   "${test_rc[fixture-a]}" "${test_rc[fixture-b]}" "${test_rc[fixture-c]}" <<'PY'
 import glob, os, sys, xml.etree.ElementTree as ET
@@ -102,6 +103,13 @@ elif not failed[(board, port)].startswith(f"{port}:Test Succ Cnt 0,Error Cnt 1")
 summary = open(os.path.join(results, "summary.md")).read()
 if f"| {port} | 2 | 1 | {board} |" not in summary:
     problems.append(f"the batch summary does not count {port} as 2 passed, 1 failed on {board}")
+for b in ports:
+    verdict = open(os.path.join(results, b, "verdict.txt")).read()
+    if not verdict.startswith("VERDICT: FAIL" if b == board else "VERDICT: PASS"):
+        problems.append(f"{b}: rigchkEx-result says {verdict.splitlines()[:1]}")
+    after = open(os.path.join(results, b, "after-test.txt")).read()
+    if "zrAppSU started again" not in after or not after.endswith("status 0\n"):
+        problems.append(f"{b}: the last step: {after!r}")
 with open(os.path.join(results, "summary.png"), "rb") as f:
     if f.read(8) != b"\x89PNG\r\n\x1a\n":
         problems.append("summary.png is no PNG")
