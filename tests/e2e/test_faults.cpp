@@ -331,6 +331,11 @@ TEST_P(FaultSignalPhase, TriesFinishAndTheSignallingRunsOneStep)
     ASSERT_EQ(end.size(), 1u);
     EXPECT_LE(end[0] - resultAt, LateBoundS(r, kStepS + kExitWaitS, kEndCommands));
     ExpectFinalOutputs(r, 1, 0, 1);
+    // ... and the verdict says so, not that output 1 blinked.
+    std::stringstream verdict;
+    verdict << std::ifstream(r.outDir + "/verdict.txt").rdbuf();
+    EXPECT_NE(verdict.str().find("\nend pattern: one step of the pass pattern, then stopped ("), std::string::npos)
+        << verdict.str();
 }
 
 INSTANTIATE_TEST_SUITE_P(Phases, FaultSignalPhase, testing::ValuesIn(kPhases),
