@@ -16,6 +16,7 @@ packages=(
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(
     clang libclang-rt-14-dev         # libFuzzer targets
+    clang-format                     # scripts/format.sh
     g++-arm-linux-gnueabihf qemu-user  # the armhf build, its tests run under qemu-arm
     busybox-static                   # the fixture's BusyBox userland (rigfixture --userland busybox)
     googletest dpkg-dev              # GoogleTest sources for armhf; the Debian packages

@@ -9,11 +9,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${1:-60}"
-targets=(fuzz_simpleini fuzz_profile fuzz_cmdline fuzz_zrdioconf fuzz_answers)
+targets=(fuzz_simpleini fuzz_profile fuzz_cmdline fuzz_zrdioconf fuzz_answers fuzz_boardfile)
 # The dictionary of each target, and the inputs longer than libFuzzer's
 # default 4,096 bytes that one needs (lines past the 4,096-byte line buffer).
 declare -A dict=([fuzz_simpleini]=ini.dict [fuzz_profile]=ini.dict [fuzz_cmdline]=cmdline.dict
-                 [fuzz_zrdioconf]=zrdioconf.dict [fuzz_answers]=answers.dict)
+                 [fuzz_zrdioconf]=zrdioconf.dict [fuzz_answers]=answers.dict [fuzz_boardfile]=boardfile.dict)
 declare -A maxlen=([fuzz_zrdioconf]=16384)
 build=build/fuzz
 

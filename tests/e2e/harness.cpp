@@ -1,6 +1,5 @@
 #include "harness.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +14,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <utility>
+
+#include "dirlist.h"
 
 #ifndef RIGFIXTURE_PATH
 #error "RIGFIXTURE_PATH must name the rigfixture program"
@@ -64,21 +65,6 @@ bool Exists(const std::string& path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
-}
-
-// Returns the names in dir, sorted.
-std::vector<std::string> List(const std::string& dir)
-{
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent* e = readdir(d)) {
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                names.push_back(e->d_name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // Returns the exit status of argv run with stdout and stderr into logPath.
@@ -259,7 +245,7 @@ RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& 
         r.exitStatus.pop_back();
     r.console = Slurp(r.outDir + "/console.txt");
     const std::string tmp = r.outDir + "/NandFlash/tmp";
-    r.tmpFiles = List(tmp);
+    r.tmpFiles = ListDirNames(tmp);
     for (const std::string& f : r.tmpFiles) {
         if (f.rfind(kKeptLogPrefix, 0) == 0 && f.size() > strlen(kLogSuffix) &&
             f.compare(f.size() - strlen(kLogSuffix), std::string::npos, kLogSuffix) == 0) {

@@ -90,14 +90,16 @@ std::vector<Planned> PassPlanTo12s()
 // outputs 1 and 2 swap (first 1 off and 2 on), output 3 on at 10 s.
 std::vector<Planned> FailPlanTo10s()
 {
+    constexpr double kSwapS = 0.3;       // outputs 1 and 2 swap at every third 100 ms step
+    constexpr double kOut3OnS = 10.0;    // output 3 goes on at step 100
+    constexpr int kLastSwap = 34;        // the swap at 10.2 s, the first after output 3 went on
     std::vector<Planned> plan = {{0, "SOFF=3"}};
-    for (int k = 0; k <= 34; ++k) {
-        double t = 0.3 * k;
-        if (k == 34)
-            plan.push_back({10.0, "SON=3"});
-        bool oneOn = k % 2 == 1;
-        plan.push_back({t, oneOn ? "SON=1" : "SOFF=1"});
-        plan.push_back({t, oneOn ? "SOFF=2" : "SON=2"});
+    for (int swap = 0; swap <= kLastSwap; ++swap) {
+        if (swap == kLastSwap)
+            plan.push_back({kOut3OnS, "SON=3"});
+        bool oneOn = swap % 2 == 1;  // the first swap switches output 1 off and output 2 on
+        plan.push_back({kSwapS * swap, oneOn ? "SON=1" : "SOFF=1"});
+        plan.push_back({kSwapS * swap, oneOn ? "SOFF=2" : "SON=2"});
     }
     return plan;
 }

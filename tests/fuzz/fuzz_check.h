@@ -1,7 +1,6 @@
 // Checks of the fuzz targets: a broken property ends the run as a crash, so
 // that libFuzzer keeps the input.
-#ifndef TESTS_FUZZ_FUZZ_CHECK_H
-#define TESTS_FUZZ_FUZZ_CHECK_H
+#pragma once
 
 #include <cstdio>
 #include <cstdlib>
@@ -49,5 +48,3 @@ inline std::string FuzzSlurp(const std::string& path)
     s << in.rdbuf();
     return s.str();
 }
-
-#endif

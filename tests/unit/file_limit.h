@@ -1,7 +1,6 @@
 // Test helpers: makes writes of this process fail past a size, as a full disk
 // would, and runs code as a user who may not write what root may.
-#ifndef TESTS_UNIT_FILE_LIMIT_H
-#define TESTS_UNIT_FILE_LIMIT_H
+#pragma once
 
 #include <grp.h>
 #include <signal.h>
@@ -54,5 +53,3 @@ inline int RunAsNobody(const std::function<int()>& fn)
         return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-#endif

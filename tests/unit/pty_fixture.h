@@ -1,7 +1,6 @@
 // Test helpers for the serial code: a pseudo-terminal standing in for a serial
 // port, a scripted device on its far side, and the trace log in a temp file.
-#ifndef TESTS_UNIT_PTY_FIXTURE_H
-#define TESTS_UNIT_PTY_FIXTURE_H
+#pragma once
 
 #include <gtest/gtest.h>
 
@@ -212,5 +211,3 @@ double SecondsOf(Fn fn)
     fn();
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
-
-#endif
