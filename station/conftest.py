@@ -1,7 +1,12 @@
 # Options of the station's run (the labgrid plugin adds --lg-env).
 import os
+import socket
+import sys
 
 import pytest
+from sqlalchemy.engine import make_url
+
+from rigresults_lib import importer, parse, sync
 
 
 def pytest_addoption(parser):
@@ -15,16 +20,41 @@ def pytest_addoption(parser):
                     help="folder of the results, one sub-folder per board")
     group.addoption("--rig-board", default=None,
                     help="the board's name in the results (default: the environment file's name)")
+    group.addoption("--rig-db", default=None,
+                    help="results store URL the run is kept in (default: the embedded store); "
+                         "when its server is unreachable, the embedded store keeps it")
+    group.addoption("--rig-station", default=socket.gethostname(),
+                    help="the station's name in the results store (default: this machine's name)")
 
 
 @pytest.fixture(scope="session")
 def station(request):
     opt = request.config.getoption
     board = opt("--rig-board") or os.path.splitext(os.path.basename(opt("--lg-env") or "board"))[0]
-    return {
+    run = {
         "args": opt("--rig-args"),
         "show_s": opt("--rig-show"),
         "timeout_s": opt("--rig-timeout"),
         "board": board,
         "out": os.path.join(opt("--rig-out"), board),
+        "exit_status": None,  # the test sets it once the program has ended
     }
+    yield run
+    keep_run(run, opt("--rig-db"), opt("--rig-station"))
+
+
+def keep_run(run, db_url, station_name):
+    """Stores the board's run (its kept log and report) in the results store."""
+    log = os.path.join(run["out"], importer.STATION_LOG)
+    if not os.path.exists(log):
+        return
+    status = run["exit_status"]
+    try:
+        found = importer.load_run(log, station_name, fixture=run["board"],
+                                  exit_status=None if status is None else f"exit {status}")
+    except parse.Refused as e:
+        print(f"rigresults: refused {log}: {e}", file=sys.stderr)
+        return
+    url, new, _ = sync.store_or_keep(db_url, [found])
+    print(f"rigresults: run of {run['board']} {'stored' if new else 'already stored'} in "
+          f"{make_url(url)!r}", file=sys.stderr)

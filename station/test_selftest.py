@@ -8,6 +8,7 @@ def test_selftest(target, station):
     drivers = [type(d).__name__ for d in target.drivers]
     run = rigstation.run_on_console if "ShellDriver" in drivers else rigstation.run_over_ssh
     result, status = run(target, station["args"], station["show_s"], station["timeout_s"])
+    station["exit_status"] = status
     shell = target.get_driver("CommandProtocol")
     report = rigstation.read_file(shell, rigstation.REPORT)
     log = rigstation.read_file(shell, rigstation.KEPT_LOGS)

@@ -2,6 +2,7 @@
 
 import_paths(engine, paths, station, progress) -> (new, already, refused [(path, reason)])
 load_run(log_path, station, fixture=None, exit_status=None) -> run dict, or raises Refused
+A report rigChkEx.js beside a kept log is its report when its head names the same run.
 """
 import fnmatch
 import os
@@ -80,13 +81,13 @@ def load_run(log_path, station, fixture=None, exit_status=None):
     """Returns the run of a kept log with its report beside it (if any); raises Refused."""
     run = parse.parse_kept_log(read_bytes(log_path))
     report = os.path.join(os.path.dirname(log_path), REPORT)
-    if os.path.exists(report):
-        parse.apply_report(run, read_bytes(report))
+    if os.path.exists(report) and parse.apply_report(run, read_bytes(report)) is None:
+        report = None  # another run's report (a folder of several kept logs)
     place, status, pattern = place_of(log_path)
     run.update(station=station, fixture=fixture or place,
                exit_status=exit_status if exit_status is not None else status, end_pattern=pattern,
                log_path=os.path.abspath(log_path),
-               report_path=os.path.abspath(report) if os.path.exists(report) else None)
+               report_path=os.path.abspath(report) if report and os.path.exists(report) else None)
     return run
 
 

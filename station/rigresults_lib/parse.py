@@ -1,7 +1,8 @@
 """Reads one run from the self-test's kept trace log and its report.
 
 parse_kept_log(data) -> run dict, or raises Refused(reason)
-apply_report(run, data) -> fills each port's report verdict, or raises Refused
+apply_report(run, data) -> fills each port's report verdict (None: the report's head
+    names another run), or raises Refused
 
 A run dict holds: chip, device_type, start_time ("YYYY-MM-DD HH:MM:SS"), version,
 build, command (the banner's program line), tries, kinds (the iPortSelect bits:
@@ -24,6 +25,7 @@ RESULT = re.compile(r"iTestSta:(-?\d+)\Z")
 INVENTORY_FAILED = "Err Get Port Info!!!"
 SEL_DIO, SEL_RS232, SEL_RS485 = 1, 2, 4
 MAX_TRIES = 50
+HEAD_PIECES = 5  # the report's head: up to "logDate":[ (report_pieces)
 
 
 class Refused(Exception):
@@ -57,12 +59,12 @@ def messages_of(text):
 
 def banner_of(messages):
     """Returns the banner's values and the index after it; raises Refused without one."""
-    try:
-        at = messages.index(ASTERISKS)
-    except ValueError:
-        raise Refused("no banner") from None
+    at = next((i for i in range(1, len(messages) - 1) if messages[i] == ASTERISKS and
+               messages[i + 1].startswith(BANNER_KEYS[0])), None)
+    if at is None:
+        raise Refused("no banner (hostname: after a line of asterisks)")
     block = messages[at + 1:at + 1 + len(BANNER_KEYS) + 1]
-    if at == 0 or len(block) <= len(BANNER_KEYS) or block[-1] != ASTERISKS or \
+    if len(block) <= len(BANNER_KEYS) or block[-1] != ASTERISKS or \
             any(not line.startswith(key) for line, key in zip(block, BANNER_KEYS)):
         raise Refused("the banner is incomplete")
     host, when, build, version, chip = (line[len(key):] for line, key in zip(block, BANNER_KEYS))
@@ -156,7 +158,7 @@ def port_verdicts(run):
 def report_pieces(run):
     """Returns the report as expected from the log: texts, ("name", x) and ("verdict", key)."""
     pieces = ['{"rigchkEx":"testData","DevType":"', ("name", run["device_type"]), '","DateTime":"',
-              ("name", run["start_time"]), '" ,"logDate":[']
+              ("name", run["start_time"]), '" ,"logDate":[']  # HEAD_PIECES
     groups = (("RS485", ['{"name":"RS485","info":['], SEL_RS485),
               ("RS232", ['{ "name":"RS232", "info":[ '], SEL_RS232),
               ("DO", ['{ "name":"DO", "info":[ '], SEL_DIO),
@@ -177,25 +179,29 @@ def report_pieces(run):
 
 
 def apply_report(run, data):
-    """Sets each port's report verdict; raises Refused when the report is not this run's
-    or disagrees with the log's tallies."""
+    """Sets each port's report verdict and returns the run; returns None when the report's
+    head names another run; raises Refused when the report is cut, malformed or disagrees
+    with the log's tallies."""
     text, at, read = decode(data).rstrip("\r\n"), 0, {}
-    for piece in report_pieces(run):
+    for i, piece in enumerate(report_pieces(run)):
         if isinstance(piece, str):
             ok = text.startswith(piece, at)
             at += len(piece) if ok else 0
         elif piece[0] == "name":
-            forms = (json_escaped(piece[1]), piece[1])
-            ok = next((f for f in forms if text.startswith(f, at)), None)
-            at += len(ok) if ok is not None else 0
-            ok = ok is not None
+            form = next((f for f in (json_escaped(piece[1]), piece[1]) if text.startswith(f, at)), None)
+            ok = form is not None
+            at += len(form) if ok else 0
         else:
             ok = at < len(text) and text[at] in "01"
             read[piece[1]] = int(text[at]) if ok else None
             at += 1
+        if not ok and i < HEAD_PIECES:
+            expected = piece if isinstance(piece, str) else json_escaped(piece[1])
+            if expected.startswith(text[at:]):
+                raise Refused("the report is cut short")
+            return None
         if not ok:
-            where = "head" if at < 30 else f"character {at + 1}"
-            raise Refused(f"the report does not fit its log's run at its {where}")
+            raise Refused(f"the report does not fit its log's ports at its character {at + 1}")
     if at != len(text):
         raise Refused("the report goes on after its end")
     for kind, port, verdict in port_verdicts(run):
