@@ -50,7 +50,8 @@ def messages_of(text):
             what = "not a trace log" if i == 0 else f"line {i + 1} is no trace log line"
             raise Refused(f"{what}: {line[:60]!r}")
         if int(m.group(1)) != i:
-            raise Refused(f"line {i + 1} carries the counter {m.group(1)}: lines are missing")
+            raise Refused(f"line {i + 1} carries the counter {m.group(1)}, not {i}: "
+                          "lines are missing or doubled")
         messages.append(message)
     if not messages:
         raise Refused("empty file")
