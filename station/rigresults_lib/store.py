@@ -6,6 +6,10 @@ store_runs(engine, runs) -> (new, already): stores parsed runs (parse.py's dicts
     station, fixture, exit_status, end_pattern, log_path, report_path); a run
     already stored (same chip, device type and start time) is left as it is.
 A run and its ports are stored in one transaction, so a run is whole or absent.
+Tables: runs (one row per run, unique on chip, device_type, start_time), ports (per run,
+port and test NO/NC: successes, errors, failed, verdict), schema_version (STEPS done).
+Beside it: parse.py (the files), importer.py (folders), views.py (the queries),
+sync.py (forwarding), synth.py (synthetic runs), pgtemp.py (a throwaway PostgreSQL).
 """
 import os
 
@@ -175,20 +179,20 @@ def store_batch(engine, batch):
     rows = {identity(run_row(r)): (run_row(r), r["ports"]) for r in batch}
     with writing(engine) as conn:
         before = stored_ids(conn, set(rows))
+        insert_run, ids = insert_ignoring(engine, runs, ["chip", "device_type", "start_time"]), {}
         # In one order on every station, so two stations' batches never wait on each other crosswise.
-        fresh = [rows[key][0] for key in sorted(rows) if key not in before]
-        if not fresh:
-            return 0
-        conn.execute(insert_ignoring(engine, runs, ["chip", "device_type", "start_time"]), fresh)
-        ids = stored_ids(conn, {identity(r) for r in fresh})
+        for key in sorted(k for k in rows if k not in before):
+            done = conn.execute(insert_run, rows[key][0])
+            if done.rowcount == 1:  # 0: another station stored it meanwhile
+                ids[key] = done.inserted_primary_key[0]
         port_rows = [
-            {"run_id": ids[key], "kind": p["kind"], "port": p["port"], "test": p["test"],
+            {"run_id": run_id, "kind": p["kind"], "port": p["port"], "test": p["test"],
              "successes": p["successes"], "errors": p["errors"], "verdict": p["verdict"],
              "failed": 0 if p["successes"] >= 1 and p["errors"] == 0 else 1}
-            for key, (_, plist) in rows.items() if key in ids and key not in before for p in plist]
+            for key, run_id in ids.items() for p in rows[key][1]]
         if port_rows:
-            conn.execute(insert_ignoring(engine, ports, ["run_id", "kind", "port", "test"]), port_rows)
-    return len(fresh)
+            conn.execute(ports.insert(), port_rows)
+    return len(ids)
 
 
 def store_runs(engine, runs_):
