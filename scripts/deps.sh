@@ -30,6 +30,8 @@ if [[ "${1:-}" == "--tests" ]]; then
     python3-matplotlib               # station/batch_summary.py: the batch's chart
     python3-sqlalchemy python3-psycopg2 python3-tqdm  # station/rigresults: the results store
     python3-hypothesis postgresql    # its tests: the parser's property test, a real PostgreSQL server
+    python3-flask python3-waitress   # station/rigresults serve: the dashboard
+    chromium chromium-driver python3-selenium  # its browser test (headless Chromium)
   )
 fi
 

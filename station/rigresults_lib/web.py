@@ -27,7 +27,8 @@ from .store import ports, runs
 PAGE = 50             # rows per page of a list
 PARETO_TOP = 15       # bars of a Pareto chart
 RECENT = 10           # the newest intermittent failures on the overview
-WINDOW_DAYS = 30      # the overview's days, up to the store's newest day
+WINDOW_DAYS = 30      # the yield and Pareto's days, up to the store's newest day
+FIXTURE_DAYS = 7      # the days a fixture is judged on: is it at fault now?
 CONTROL = re.compile(r"[\x00-\x08\x0b-\x1f\x7f-\x9f]")
 # A kept log's line that tells of a failure: a failed try, a failed result.
 FAILED_LINE = re.compile(r"Error!|Err!|------Err |iTestSta:-|Err Get Port Info!!!|error!!!")
@@ -174,20 +175,27 @@ def make_app(db_url):
         return charts.pareto_bars([(r["port"], r["boards_failed"], url_for("port", kind=r["kind"], port=r["port"]))
                                    for r in rows[:PARETO_TOP]])
 
+    def windowed(conn, days):
+        """Returns the first day of the last `days` days up to the newest run, and that day."""
+        last = cached(conn, "choices", views.choices)["days"][1]
+        return window(last, days), last
+
+    def suspects(conn):
+        since, _ = windowed(conn, FIXTURE_DAYS)
+        return cached(conn, ("fixtures", since), lambda c: views.fixture_rows(c, day_from=since))
+
     @app.route("/")
     def overview():
         days = page_arg("days") or WINDOW_DAYS
         with engine.connect() as conn:
-            last = cached(conn, "choices", views.choices)["days"][1]
-            since = window(last, days)
+            since, last = windowed(conn, days)
             yields = cached(conn, ("yield", since), lambda c: views.yield_rows(c, day_from=since))
             pareto = cached(conn, ("pareto", since), lambda c: views.pareto_rows(c, day_from=since))
-            fixtures = cached(conn, ("fixtures", since), lambda c: views.fixture_rows(c, day_from=since))
             intermittent = recent_failures(conn, nature="intermittent", limit=RECENT)
             return render("overview.html", conn, days=days, since=since, last=last, yields=yields,
                           yield_geo=charts.yield_bars(daily_yield(yields)),
-                          pareto=pareto, pareto_geo=pareto_chart(pareto),
-                          fixtures=fixtures, intermittent=intermittent)
+                          pareto=pareto, pareto_geo=pareto_chart(pareto), fixture_days=FIXTURE_DAYS,
+                          fixtures=suspects(conn), intermittent=intermittent)
 
     @app.route("/station")
     def station():
@@ -197,14 +205,16 @@ def make_app(db_url):
             recent = station_runs(conn, name, before)
             if not recent and before is None:
                 abort(404)
-            yields = cached(conn, ("yield-at", name), lambda c: views.yield_rows(c, station=name))
-            pareto = cached(conn, ("pareto-at", name), lambda c: views.pareto_rows(c, station=name))
-            fixtures = [f for f in cached(conn, ("fixtures", None), views.fixture_rows)
-                        if f["station"] == name]
-            return render("station.html", conn, name=name, runs=recent, yields=yields,
-                          yield_geo=charts.yield_bars(daily_yield(yields)),
+            since, last = windowed(conn, WINDOW_DAYS)
+            yields = cached(conn, ("yield", since, name),
+                            lambda c: views.yield_rows(c, day_from=since, station=name))
+            pareto = cached(conn, ("pareto", since, name),
+                            lambda c: views.pareto_rows(c, day_from=since, station=name))
+            fixtures = [f for f in suspects(conn) if f["station"] == name]
+            return render("station.html", conn, name=name, runs=recent, yields=yields, since=since,
+                          days=WINDOW_DAYS, last=last, yield_geo=charts.yield_bars(daily_yield(yields)),
                           pareto=pareto, pareto_geo=pareto_chart(pareto), fixtures=fixtures,
-                          more=len(recent) == PAGE and recent[-1]["run_id"])
+                          fixture_days=FIXTURE_DAYS, more=len(recent) == PAGE and recent[-1]["run_id"])
 
     @app.route("/port")
     def port():
