@@ -15,7 +15,6 @@ import os
 
 from sqlalchemy import (Column, ForeignKey, Integer, MetaData, PrimaryKeyConstraint, String,
                         Table, Text, UniqueConstraint, create_engine, event, select, text)
-from sqlalchemy.dialects import postgresql, sqlite
 
 DEFAULT_DB = os.path.join("~", ".local", "share", "rigresults", "results.db")
 ENV_DB = "RIGRESULTS_DB"
@@ -144,10 +143,15 @@ def open_db(url=None):
     return engine
 
 
-def insert_ignoring(engine, table, keys):
-    """Returns an INSERT of table that skips rows whose keys are already stored."""
-    dialect = postgresql if engine.dialect.name == "postgresql" else sqlite
-    return dialect.insert(table).on_conflict_do_nothing(index_elements=keys)
+def insert_run_sql():
+    """Returns the INSERT of a run that skips a run already stored and returns the new id
+    (SQLite 3.35 and PostgreSQL take the same text; as text it is compiled once)."""
+    cols = [c.name for c in runs.columns if c.name != "id"]
+    return text(f"INSERT INTO runs ({', '.join(cols)}) VALUES ({', '.join(':' + c for c in cols)}) "
+                "ON CONFLICT (chip, device_type, start_time) DO NOTHING RETURNING id")
+
+
+INSERT_RUN = insert_run_sql()
 
 
 def run_row(run):
@@ -183,12 +187,12 @@ def store_batch(engine, batch):
     rows = {identity(run_row(r)): (run_row(r), r["ports"]) for r in batch}
     with writing(engine) as conn:
         before = stored_ids(conn, set(rows))
-        insert_run, ids = insert_ignoring(engine, runs, ["chip", "device_type", "start_time"]), {}
+        ids = {}
         # In one order on every station, so two stations' batches never wait on each other crosswise.
         for key in sorted(k for k in rows if k not in before):
-            done = conn.execute(insert_run, rows[key][0])
-            if done.rowcount == 1:  # 0: another station stored it meanwhile
-                ids[key] = done.inserted_primary_key[0]
+            run_id = conn.execute(INSERT_RUN, rows[key][0]).scalar()
+            if run_id is not None:  # None: another station stored it meanwhile
+                ids[key] = run_id
         port_rows = [
             {"run_id": run_id, "kind": p["kind"], "port": p["port"], "test": p["test"],
              "successes": p["successes"], "errors": p["errors"], "verdict": p["verdict"],
