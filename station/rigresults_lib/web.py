@@ -9,13 +9,15 @@ intermittent ports, the suspected fixtures), /station?name=, /port?kind=&port=
 tallies and its kept log, failed lines marked). Every text from the store or a
 file goes through Jinja's escaping, and control characters are shown as \\xNN.
 Lists are limited and paged by id, so each page reads only indexed rows. The
-store-wide views (yield, Pareto, fixtures) are kept per store state (the newest
-run's id), so only the first page after an import computes them.
+store-wide views (yield, Pareto, fixtures) are computed when the server starts
+and again in the background whenever the store has changed (see Cache), so no
+page waits for them.
 """
 import datetime
 import os
 import re
 import threading
+from urllib.parse import quote
 
 from flask import Flask, abort, render_template, request, url_for
 from markupsafe import Markup
@@ -122,27 +124,44 @@ def station_runs(conn, station, before=None, limit=PAGE):
 
 
 class Cache:
-    """Results of the store-wide views, kept while the store's newest run stays the same."""
+    """The store-wide views' results. A page gets a view's newest finished result
+    at once; when the store has changed since (its newest run's id), the view is
+    computed again in the background for the pages after it. Only a view never
+    computed before keeps its first page waiting."""
 
     def __init__(self, engine):
         self.engine = engine
         self.lock = threading.Lock()
-        self.stamp = None
-        self.values = {}
+        self.values = {}        # key -> (store state, result)
+        self.running = set()    # keys being computed again
 
     def get(self, conn, key, compute):
-        """Returns compute(conn) as of the store's present state."""
+        """Returns compute(conn) as of the store's present or a recent state."""
         stamp = conn.execute(select(func.max(runs.c.id))).scalar()
         with self.lock:
-            if stamp != self.stamp:
-                self.stamp, self.values = stamp, {}
-            if key in self.values:
-                return self.values[key]
-        value = compute(conn)
-        with self.lock:
-            if stamp == self.stamp:
-                self.values[key] = value
-        return value
+            have = self.values.get(key)
+            stale = have is not None and have[0] != stamp and key not in self.running
+            if stale:
+                self.running.add(key)
+        if have is None:
+            value = compute(conn)
+            with self.lock:
+                self.values[key] = (stamp, value)
+            return value
+        if stale:
+            threading.Thread(target=self.refresh, args=(key, stamp, compute), daemon=True).start()
+        return have[1]
+
+    def refresh(self, key, stamp, compute):
+        """Computes one view again on a connection of its own."""
+        try:
+            with self.engine.connect() as conn:
+                value = compute(conn)
+            with self.lock:
+                self.values[key] = (stamp, value)
+        finally:
+            with self.lock:
+                self.running.discard(key)
 
 
 def page_arg(name):
@@ -166,6 +185,12 @@ def make_app(db_url):
 
     def cached(conn, key, compute):
         return cache.get(conn, key, compute)
+
+    def stations():
+        with engine.connect() as conn:
+            return cached(conn, "choices", views.choices)["stations"]
+
+    app.config["stations"] = stations
 
     def render(template, conn, **values):
         stations = cached(conn, "choices", views.choices)["stations"]
@@ -252,5 +277,10 @@ def make_app(db_url):
 def serve(db_url, host="127.0.0.1", port=8000):
     """Serves the dashboard over the store at db_url on host:port until interrupted."""
     import waitress
+    app = make_app(db_url)
+    client = app.test_client()
+    print("rigresults: computing the views ...", flush=True)
+    for path in ["/"] + [f"/station?name={quote(s)}" for s in app.config["stations"]()]:
+        client.get(path)
     print(f"rigresults: the dashboard on http://{host}:{port}/", flush=True)
-    waitress.serve(make_app(db_url), host=host, port=port, threads=4)
+    waitress.serve(app, host=host, port=port, threads=4)
