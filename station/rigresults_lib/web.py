@@ -111,7 +111,10 @@ def recent_failures(conn, kind=None, port=None, station=None, nature=None, befor
 
 def station_runs(conn, station, before=None, limit=PAGE):
     """Returns a station's newest runs (ids below `before`), newest first."""
-    q = select(runs).where(runs.c.station == station)
+    # Walks the runs back by id and keeps the station's: its "station || ''"
+    # keeps the place index (station, fixture, time) out, which would sort all
+    # of the station's runs first.
+    q = select(runs).where(runs.c.station + "" == station)
     if before is not None:
         q = q.where(runs.c.id < before)
     rows = [views.run_fields(r) for r in conn.execute(q.order_by(runs.c.id.desc()).limit(limit))]
