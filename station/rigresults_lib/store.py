@@ -7,7 +7,8 @@ store_runs(engine, runs) -> (new, already): stores parsed runs (parse.py's dicts
     already stored (same chip, device type and start time) is left as it is.
 A run and its ports are stored in one transaction, so a run is whole or absent.
 Tables: runs (one row per run, unique on chip, device_type, start_time), ports (per run,
-port and test NO/NC: successes, errors, failed, verdict), schema_version (STEPS done).
+port and test NO/NC: successes, errors, failed, verdict), units (per chip: first and
+last run, number of runs), schema_version (STEPS done).
 Beside it: parse.py (the files), importer.py (folders), views.py (the queries),
 sync.py (forwarding), synth.py (synthetic runs), pgtemp.py (a throwaway PostgreSQL).
 """
@@ -59,6 +60,40 @@ ports = Table(
 )
 
 
+# Per unit (chip): its first and last run (by start time, then id) and its number of runs,
+# kept as runs are stored, so that the yield needs no pass over every run.
+units = Table(
+    "units", metadata,
+    Column("chip", Text, primary_key=True),
+    Column("first_id", Integer, nullable=False), Column("first_time", String(19), nullable=False),
+    Column("last_id", Integer, nullable=False), Column("last_time", String(19), nullable=False),
+    Column("runs", Integer, nullable=False),
+)
+
+# Counts one more run of a chip (parameters chip, id, t); SQLite and PostgreSQL alike.
+COUNT_UNIT_RUN = text(
+    "INSERT INTO units (chip, first_id, first_time, last_id, last_time, runs) "
+    "VALUES (:chip, :id, :t, :id, :t, 1) ON CONFLICT (chip) DO UPDATE SET runs = units.runs + 1, "
+    "first_id = CASE WHEN excluded.first_time < units.first_time "
+    "THEN excluded.first_id ELSE units.first_id END, "
+    "first_time = CASE WHEN excluded.first_time < units.first_time "
+    "THEN excluded.first_time ELSE units.first_time END, "
+    "last_id = CASE WHEN excluded.last_time >= units.last_time "
+    "THEN excluded.last_id ELSE units.last_id END, "
+    "last_time = CASE WHEN excluded.last_time >= units.last_time "
+    "THEN excluded.last_time ELSE units.last_time END")
+
+# The units of the runs already stored.
+FILL_UNITS = text(
+    "INSERT INTO units (chip, first_id, first_time, last_id, last_time, runs) "
+    "SELECT chip, MIN(CASE WHEN n = 1 THEN id END), MIN(CASE WHEN n = 1 THEN start_time END), "
+    "MIN(CASE WHEN m = 1 THEN id END), MIN(CASE WHEN m = 1 THEN start_time END), COUNT(*) "
+    "FROM (SELECT id, chip, start_time, "
+    "ROW_NUMBER() OVER (PARTITION BY chip ORDER BY start_time, id) AS n, "
+    "ROW_NUMBER() OVER (PARTITION BY chip ORDER BY start_time DESC, id DESC) AS m FROM runs) r "
+    "GROUP BY chip")
+
+
 def step_tables(conn):
     """Version 1: the runs and their ports."""
     metadata.create_all(conn, tables=[runs, ports])
@@ -79,8 +114,15 @@ def step_indexes(conn):
         conn.execute(text("CREATE INDEX IF NOT EXISTS " + index))
 
 
+def step_units(conn):
+    """Version 3: each unit's first and last run, filled from the runs stored so far."""
+    metadata.create_all(conn, tables=[units])
+    conn.execute(FILL_UNITS)
+    conn.execute(text("CREATE INDEX IF NOT EXISTS ix_units_first ON units (first_id)"))
+
+
 # The schema's upgrade steps in order; the store's version is the number done.
-STEPS = [step_tables, step_indexes]
+STEPS = [step_tables, step_indexes, step_units]
 
 
 def default_url():
@@ -193,6 +235,7 @@ def store_batch(engine, batch):
             run_id = conn.execute(INSERT_RUN, rows[key][0]).scalar()
             if run_id is not None:  # None: another station stored it meanwhile
                 ids[key] = run_id
+                conn.execute(COUNT_UNIT_RUN, {"chip": key[0], "id": run_id, "t": key[2]})
         port_rows = [
             {"run_id": run_id, "kind": p["kind"], "port": p["port"], "test": p["test"],
              "successes": p["successes"], "errors": p["errors"], "verdict": p["verdict"],

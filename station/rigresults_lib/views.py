@@ -17,7 +17,9 @@ failure_rows(conn, port=None, kind=None, **filters) -> [{run_id, chip, station, 
     shown like "RS485-2 37/50" (successes/tries).
 fixture_rows(conn, streak=3, **filters) -> [{station, fixture, kind, port, streak,
     boards_failed, passed_elsewhere, last_failed}]: a port failing on `streak` or more
-    boards in a row at one place (station and fixture) while it passed at another place.
+    runs in a row at one place (station and fixture; a run that did not test the port's
+    kind does not break the row) while it passed at another place; passed_elsewhere
+    counts the runs at other places that tested its kind without it failing.
 unit_runs(conn, chip) -> [{run_id, start_time, station, fixture, device_type, result,
     result_line, exit_status, end_pattern, tries, failed_ports, log_path, report_path}],
     oldest first; failed_ports like ["RS485-2 0/1", "DO-2 NO 0/3"].
@@ -26,9 +28,11 @@ run_detail(conn, run_id) -> the run's fields and "ports": [{kind, port, test, su
 run_log(conn, run_id) -> the kept log's text (None when its file is gone).
 choices(conn) -> {"stations": [...], "device_types": [...], "days": [first, last]}.
 """
-from sqlalchemy import and_, case, func, select
+from collections import Counter
 
-from .store import ports, runs
+from sqlalchemy import case, func, select
+
+from .store import ports, runs, units
 
 
 def run_filters(c=runs.c, day_from=None, day_to=None, station=None, device_type=None):
@@ -52,23 +56,16 @@ def ratio(part, whole):
 
 def yield_rows(conn, **filters):
     """Returns the yield per day, station and device type (see the module's text)."""
-    order = (runs.c.start_time, runs.c.id)
-    ranked = select(
-        runs.c.chip, runs.c.day, runs.c.station, runs.c.device_type, runs.c.passed,
-        func.row_number().over(partition_by=runs.c.chip, order_by=order).label("n"),
-        func.row_number().over(partition_by=runs.c.chip,
-                               order_by=[c.desc() for c in order]).label("m"),
-        func.count().over(partition_by=runs.c.chip).label("c")).subquery()
-    first = select(ranked).where(ranked.c.n == 1).subquery()
-    last = select(ranked.c.chip, ranked.c.passed).where(ranked.c.m == 1).subquery()
-    q = (select(first.c.day, first.c.station, first.c.device_type,
-                func.count().label("units"), func.sum(first.c.passed).label("first_pass"),
+    f, last = runs.alias("f"), runs.alias("l")
+    q = (select(f.c.day, f.c.station, f.c.device_type,
+                func.count().label("units"), func.sum(f.c.passed).label("first_pass"),
                 func.sum(last.c.passed).label("final_pass"),
-                func.sum(first.c.c - 1).label("retests"))
-         .select_from(first.join(last, first.c.chip == last.c.chip))
-         .group_by(first.c.day, first.c.station, first.c.device_type)
-         .order_by(first.c.day, first.c.station, first.c.device_type))
-    q = q.where(*run_filters(first.c, **filters))
+                func.sum(units.c.runs - 1).label("retests"))
+         .select_from(units.join(f, f.c.id == units.c.first_id)
+                      .join(last, last.c.id == units.c.last_id))
+         .where(*run_filters(f.c, **filters))
+         .group_by(f.c.day, f.c.station, f.c.device_type)
+         .order_by(f.c.day, f.c.station, f.c.device_type))
     out = []
     for r in conn.execute(q):
         out.append({"day": r.day, "station": r.station, "device_type": r.device_type,
@@ -125,40 +122,54 @@ def failure_rows(conn, port=None, kind=None, **filters):
     return out
 
 
+KIND_BIT = {"RS485": 4, "RS232": 2, "DO": 1, "DI": 1}  # the kind's bit in a run's kinds
+
+
+def place_streaks(conn, **filters):
+    """Walks every place's runs in time order once; returns (longest streaks
+    {(station, fixture, kind, port): (length, chips, last failed)}, runs per place
+    and kind tested, runs per place, kind and port failed)."""
+    failed = {}
+    q = (select(ports.c.run_id, ports.c.kind, ports.c.port)
+         .select_from(ports.join(runs, ports.c.run_id == runs.c.id))
+         .where(ports.c.failed == 1, *run_filters(**filters)))
+    for r in conn.execute(q):
+        failed.setdefault(r.run_id, set()).add((r.kind, r.port))
+    best, tested, fails, place, current = {}, Counter(), Counter(), None, {}
+    q = (select(runs.c.id, runs.c.station, runs.c.fixture, runs.c.chip, runs.c.start_time, runs.c.kinds)
+         .where(*run_filters(**filters))
+         .order_by(runs.c.station, runs.c.fixture, runs.c.start_time, runs.c.id))
+    for r in conn.execute(q):
+        if (r.station, r.fixture) != place:
+            place, current = (r.station, r.fixture), {}
+        kinds = r.kinds or 0
+        for kind, bit in KIND_BIT.items():
+            tested[place + (kind,)] += 1 if kinds & bit else 0
+        now = failed.get(r.id, set())
+        for key in [k for k in current if k not in now and kinds & KIND_BIT[k[0]]]:
+            del current[key]  # the port passed here: its streak ends
+        for key in now:
+            length, chips, _ = current.get(key, (0, set(), None))
+            current[key] = (length + 1, chips | {r.chip}, r.start_time)
+            fails[place + key] += 1
+            if current[key][0] > best.get(place + key, (0,))[0]:
+                best[place + key] = current[key]
+    return best, tested, fails
+
+
 def fixture_rows(conn, streak=3, **filters):
     """Returns the ports that look like their place's fault (see the module's text)."""
-    f = failed_tallies(**filters).subquery()
-    candidates = conn.execute(
-        select(f.c.station, f.c.fixture, f.c.kind, f.c.port)
-        .group_by(f.c.station, f.c.fixture, f.c.kind, f.c.port)
-        .having(func.count(func.distinct(f.c.chip)) >= streak)).all()
+    best, tested, fails = place_streaks(conn, **filters)
+    places = {key[:2] for key in tested}
     out = []
-    for c in candidates:
-        port_failed = func.max(ports.c.failed)
-        here = (select(runs.c.chip, runs.c.start_time, port_failed.label("failed"))
-                .select_from(ports.join(runs, ports.c.run_id == runs.c.id))
-                .where(runs.c.station == c.station, runs.c.fixture == c.fixture,
-                       ports.c.kind == c.kind, ports.c.port == c.port, *run_filters(**filters))
-                .group_by(runs.c.id, runs.c.chip, runs.c.start_time)
-                .order_by(runs.c.start_time, runs.c.id))
-        best, run_, boards, last = 0, 0, set(), None
-        for r in conn.execute(here):
-            run_ = run_ + 1 if r.failed else 0
-            best = max(best, run_)
-            if r.failed:
-                boards.add(r.chip)
-                last = r.start_time
-        if best < streak:
+    for (station, fixture, kind, port), (length, chips, last) in best.items():
+        if length < streak:
             continue
-        elsewhere = conn.execute(
-            select(func.count(func.distinct(runs.c.chip)))
-            .select_from(ports.join(runs, ports.c.run_id == runs.c.id))
-            .where(ports.c.kind == c.kind, ports.c.port == c.port, ports.c.failed == 0,
-                   ~and_(runs.c.station == c.station, runs.c.fixture == c.fixture),
-                   *run_filters(**filters))).scalar()
-        if elsewhere:
-            out.append({"station": c.station, "fixture": c.fixture, "kind": c.kind, "port": c.port,
-                        "streak": best, "boards_failed": len(boards),
+        elsewhere = sum(tested[p + (kind,)] - fails[p + (kind, port)]
+                        for p in places if p != (station, fixture))
+        if elsewhere > 0:
+            out.append({"station": station, "fixture": fixture, "kind": kind, "port": port,
+                        "streak": length, "boards_failed": len(chips),
                         "passed_elsewhere": elsewhere, "last_failed": last})
     return sorted(out, key=lambda x: (-x["streak"], x["station"], x["fixture"], x["port"]))
 

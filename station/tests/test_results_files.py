@@ -140,7 +140,8 @@ def batch(tmp_path_factory):
         run = parse.parse_kept_log(synth.kept_log(chip, "ZR-A7-T100", start, ports, tries, kinds=6))
         parse.apply_report(run, synth.report("ZR-A7-T100", start, ports, kinds=6))
         runs.append(dict(run, station=station, fixture=fixture))
-    assert store.store_runs(engine, runs[::-1]) == (10, 0)
+    # The later half first: a unit's first run may reach the store after its retest.
+    assert store.store_runs(engine, runs[5:]) == (5, 0) and store.store_runs(engine, runs) == (5, 5)
     with engine.connect() as conn:
         yield conn
 
@@ -160,7 +161,7 @@ def test_views_match_the_batch_counted_by_hand(batch):
     assert [(r["chip"], r["shown"], r["nature"]) for r in f] == \
         [("c6", "RS485-1 49/50", "intermittent"), ("c6", "RS485-1 37/50", "intermittent")]
     assert [(r["station"], r["fixture"], r["port"], r["streak"], r["passed_elsewhere"])
-            for r in views.fixture_rows(batch)] == [("S1", "A", "RS232-1", 3, 4)]
+            for r in views.fixture_rows(batch)] == [("S1", "A", "RS232-1", 3, 5)]
     assert views.fixture_rows(batch, streak=4) == []
     u = views.unit_runs(batch, "c2")
     assert [(r["fixture"], r["result"], r["failed_ports"]) for r in u] == \
