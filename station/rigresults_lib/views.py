@@ -127,7 +127,7 @@ KIND_BIT = {"RS485": 4, "RS232": 2, "DO": 1, "DI": 1}  # the kind's bit in a run
 
 def place_streaks(conn, **filters):
     """Walks every place's runs in time order once; returns (longest streaks
-    {(station, fixture, kind, port): (length, chips, last failed)}, runs per place
+    {(station, fixture, kind, port): (length, boards, last failed)}, runs per place
     and kind tested, runs per place, kind and port failed)."""
     failed = {}
     q = (select(ports.c.run_id, ports.c.kind, ports.c.port)
@@ -143,18 +143,23 @@ def place_streaks(conn, **filters):
         if (r.station, r.fixture) != place:
             place, current = (r.station, r.fixture), {}
         kinds = r.kinds or 0
-        for kind, bit in KIND_BIT.items():
-            tested[place + (kind,)] += 1 if kinds & bit else 0
-        now = failed.get(r.id, set())
+        tested[place + (kinds,)] += 1
+        now = failed.get(r.id, ())
         for key in [k for k in current if k not in now and kinds & KIND_BIT[k[0]]]:
             del current[key]  # the port passed here: its streak ends
         for key in now:
-            length, chips, _ = current.get(key, (0, set(), None))
-            current[key] = (length + 1, chips | {r.chip}, r.start_time)
+            row = current.setdefault(key, [0, set(), None])
+            row[0] += 1
+            row[1].add(r.chip)
+            row[2] = r.start_time
             fails[place + key] += 1
-            if current[key][0] > best.get(place + key, (0,))[0]:
-                best[place + key] = current[key]
-    return best, tested, fails
+            if row[0] > best.get(place + key, (0,))[0]:
+                best[place + key] = (row[0], len(row[1]), row[2])
+    per_kind = Counter()
+    for (station, fixture, kinds), n in tested.items():
+        for kind, bit in KIND_BIT.items():
+            per_kind[(station, fixture, kind)] += n if kinds & bit else 0
+    return best, per_kind, fails
 
 
 def fixture_rows(conn, streak=3, **filters):
@@ -162,14 +167,14 @@ def fixture_rows(conn, streak=3, **filters):
     best, tested, fails = place_streaks(conn, **filters)
     places = {key[:2] for key in tested}
     out = []
-    for (station, fixture, kind, port), (length, chips, last) in best.items():
+    for (station, fixture, kind, port), (length, boards, last) in best.items():
         if length < streak:
             continue
         elsewhere = sum(tested[p + (kind,)] - fails[p + (kind, port)]
                         for p in places if p != (station, fixture))
         if elsewhere > 0:
             out.append({"station": station, "fixture": fixture, "kind": kind, "port": port,
-                        "streak": length, "boards_failed": len(chips),
+                        "streak": length, "boards_failed": boards,
                         "passed_elsewhere": elsewhere, "last_failed": last})
     return sorted(out, key=lambda x: (-x["streak"], x["station"], x["fixture"], x["port"]))
 
