@@ -52,7 +52,7 @@ def log_lines(text):
     """Returns the kept log's lines as (text, failed) pairs: a failed try, a
     failed tally (an error, or no success) or a failed result is marked."""
     out = []
-    for line in text.splitlines():
+    for line in text.rstrip("\n").split("\n"):
         tally = TALLY.search(line)
         if tally:
             failed = tally.group(2) != "0" or tally.group(1) == "0"
@@ -67,7 +67,7 @@ def tally_order(p):
     DI NO, DI NC, each by its number."""
     number = p["port"].rpartition("-")[2]
     return (KIND_ORDER.get(p["kind"], len(KIND_ORDER)), TEST_ORDER.get(p["test"], 0),
-            int(number) if number.isdigit() else 0, p["port"])
+            int(number) if number.isascii() and number.isdigit() else 0, p["port"])
 
 
 def window(last_day, days):
@@ -172,7 +172,7 @@ def page_arg(name):
     value = request.args.get(name)
     if value is None:
         return None
-    if not value.isdigit():
+    if not (value.isascii() and value.isdigit()):
         abort(400)
     return int(value)
 
