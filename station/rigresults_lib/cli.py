@@ -5,11 +5,14 @@ import json
 import socket
 import sys
 
+from sqlalchemy.exc import ArgumentError, OperationalError
+
 from . import importer, store, sync, views
 
 FORMATS = ("table", "csv", "json")
 DEFAULT_PORT = 8021
 STREAK = 3
+STORE_FAILED = 2  # exit status when the store cannot be opened or reached
 # The columns of each view's table and CSV (JSON carries every field).
 COLUMNS = {
     "yield": ["day", "station", "device_type", "units", "first_pass_yield", "final_yield", "retests"],
@@ -140,8 +143,13 @@ def main(argv=None):
     """Runs one subcommand; returns its exit status."""
     args = parser().parse_args(argv)
     commands = {"import": cmd_import, "serve": cmd_serve, "sync": cmd_sync}
-    engine = store.open_db(args.db)
     try:
-        return commands.get(args.cmd, cmd_view)(args, engine)
-    finally:
-        engine.dispose()
+        engine = store.open_db(args.db)
+        try:
+            return commands.get(args.cmd, cmd_view)(args, engine)
+        finally:
+            engine.dispose()
+    except (ArgumentError, OperationalError) as e:
+        print(f"rigresults: the store cannot be used: {printable(str(e).splitlines()[0])}",
+              file=sys.stderr)
+        return STORE_FAILED

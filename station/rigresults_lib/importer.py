@@ -14,6 +14,7 @@ STATION_LOG = "rigChkEx-kept.log"     # a station's copy of the kept log
 KEPT_LOG = "rigChkEx_*.log"           # the kept log's own name
 REPORT = "rigChkEx.js"
 MAX_FILE_BYTES = 64 << 20             # no kept log comes near this
+CONSOLE_LINK = "console"              # in the folder of a rigfixture --console session
 PROGRESS_FROM = 50                    # files from which an import shows its progress
 # rigfixture's default run folder: <board>-<YYYYmmdd-HHMMSS>-<pid>
 FIXTURE_RUN_DIR = re.compile(r"(.+)-\d{8}-\d{6}-\d+\Z")
@@ -72,9 +73,11 @@ def place_of(log_path):
         return os.path.basename(os.path.dirname(os.path.abspath(log_path))), None, None
     name = os.path.basename(out)
     m = FIXTURE_RUN_DIR.match(name)
+    fixture = m.group(1) if m else name
+    if os.path.lexists(os.path.join(out, CONSOLE_LINK)):
+        return fixture, None, None  # a console session: its status is the shell's
     pattern = first_line(os.path.join(out, "verdict.txt"), "end pattern:")
-    return (m.group(1) if m else name, first_line(os.path.join(out, "exit_status")),
-            pattern.split()[0] if pattern else None)
+    return fixture, first_line(os.path.join(out, "exit_status")), pattern.split()[0] if pattern else None
 
 
 def load_run(log_path, station, fixture=None, exit_status=None):

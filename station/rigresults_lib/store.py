@@ -125,9 +125,14 @@ def step_units(conn):
 STEPS = [step_tables, step_indexes, step_units]
 
 
+def embedded_url():
+    """Returns the URL of the embedded store, the station's own SQLite file."""
+    return "sqlite:///" + os.path.expanduser(DEFAULT_DB)
+
+
 def default_url():
-    """Returns the store's URL: RIGRESULTS_DB, else the embedded default file."""
-    return os.environ.get(ENV_DB) or "sqlite:///" + os.path.expanduser(DEFAULT_DB)
+    """Returns the store's URL: RIGRESULTS_DB, else the embedded store."""
+    return os.environ.get(ENV_DB) or embedded_url()
 
 
 def on_sqlite_connect(dbapi_conn, _record):
@@ -226,7 +231,9 @@ def stored_ids(conn, keys):
 
 def store_batch(engine, batch):
     """Stores one batch in one transaction; returns the number of runs new to the store."""
-    rows = {identity(run_row(r)): (run_row(r), r["ports"]) for r in batch}
+    rows = {}
+    for r in batch:  # a run found twice (station copy, board's folder): the first counts
+        rows.setdefault(identity(run_row(r)), (run_row(r), r["ports"]))
     with writing(engine) as conn:
         before = stored_ids(conn, set(rows))
         ids = {}

@@ -3,7 +3,7 @@
 forward(source, target) -> (new, already): copies every run of the source engine's
 store with its ports into the target's; runs the target holds stay as they are.
 store_or_keep(url, runs, fallback) -> (url used, new, already): stores into url, or,
-when that server cannot be reached, into the fallback store (the station's own).
+when that server cannot be reached, into the fallback store (default the embedded one).
 """
 from sqlalchemy import select
 from sqlalchemy.exc import OperationalError
@@ -50,7 +50,7 @@ def store_or_keep(url, runs_, fallback=None):
     try:
         return (url,) + store_at(url, runs_)
     except OperationalError:
-        fallback = fallback or store.default_url()
+        fallback = fallback or store.embedded_url()
         return (fallback,) + store_at(fallback, runs_)
 
 
