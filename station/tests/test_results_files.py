@@ -131,9 +131,15 @@ BATCH = [
 ]
 
 
-@pytest.fixture(scope="module")
-def batch(tmp_path_factory):
-    engine = store.open_db(f"sqlite:///{tmp_path_factory.mktemp('batch')}/r.db")
+@pytest.fixture(scope="module", params=["sqlite", "postgresql"])
+def batch(request, tmp_path_factory):
+    if request.param == "sqlite":
+        engine = store.open_db(f"sqlite:///{tmp_path_factory.mktemp('batch')}/r.db")
+    else:  # the same views on the server, in a database of their own
+        server = request.getfixturevalue("server")
+        with store.make_engine(server).connect().execution_options(isolation_level="AUTOCOMMIT") as c:
+            c.exec_driver_sql("CREATE DATABASE batch")
+        engine = store.open_db(server.replace("/postgres?", "/batch?"))
     runs = []
     for chip, start, station, fixture, failures, tries in BATCH:
         ports = tallies(failures, tries)
