@@ -77,9 +77,11 @@ def test_bad_files_are_refused_by_name_and_the_import_goes_on(tmp_path):
         os.makedirs(tmp_path / "in" / good)
         for name in (LOG, REPORT):
             (tmp_path / "in" / good / name).write_bytes(sample(good, name))
+    os.makedirs(tmp_path / "in" / "no-report")  # a kept log alone is a run all the same
+    (tmp_path / "in" / "no-report" / LOG).write_bytes(with_chip(sample("serial-faults"), "0xD1"))
     out = rigresults(db, "import", "--station", "st1", str(tmp_path / "in"))
     assert out.returncode == 1, out.stderr
-    assert "2 runs stored, 0 already stored, 8 refused" in out.stdout
+    assert "3 runs stored, 0 already stored, 8 refused" in out.stdout
     for case, _, _, reason in bad_files():
         line = next((l for l in out.stderr.splitlines() if f"/in/{case}/{LOG}:" in l), "")
         assert reason in line, (case, out.stderr)
@@ -87,7 +89,11 @@ def test_bad_files_are_refused_by_name_and_the_import_goes_on(tmp_path):
     engine = store.open_db(db)
     with engine.connect() as conn:
         assert all(views.unit_runs(conn, f"0xC{i}") == [] for i in range(1, 6))
-        assert sorted(r["units"] for r in views.yield_rows(conn)) == [1, 1]
+        assert sorted(r["units"] for r in views.yield_rows(conn)) == [1, 2]
+        alone = views.unit_runs(conn, "0xD1")
+        assert alone[0]["failed_ports"] == ["RS232-2 0/3", "RS232-3 0/3", "RS485-2 0/3", "RS485-3 2/3"]
+        assert alone[0]["report_path"] is None
+        assert {p["verdict"] for p in views.run_detail(conn, alone[0]["run_id"])["ports"]} == {None}
     # Storing again changes nothing.
     again = rigresults(db, "import", "--station", "st1", str(tmp_path / "in" / "default"))
     assert again.returncode == 0 and "0 runs stored, 1 already stored, 0 refused" in again.stdout
