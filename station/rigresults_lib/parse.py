@@ -142,7 +142,8 @@ def parse_kept_log(data):
 
 def json_escaped(text):
     """Returns text as this program writes it into a JSON string (quote, backslash and
-    control characters escaped); the original program writes names unescaped."""
+    control characters escaped); a report may also hold them unescaped (the
+    format does not escape), and both forms are read."""
     return "".join("\\" + c if c in '"\\' else f"\\u{ord(c):04x}" if c < " " else c for c in text)
 
 
