@@ -113,6 +113,10 @@ def test_hostile_names_come_back_exactly_and_never_as_markup_or_sql(tmp_path):
     assert all(p["verdict"] == 1 for p in detail["ports"])
     table = rigresults(db, "pareto", "--by", "port").stdout + rigresults(db, "yield").stdout
     assert "\t" not in table and host in table
+    # A report that writes the names as they are, unescaped (no valid JSON), reads the same.
+    raw = sample("hostile", REPORT).replace(b'\\"', b'"').replace(b"\\u0009", b"\t")
+    run = parse.apply_report(parse.parse_kept_log(sample("hostile")), raw)
+    assert [p["verdict"] for p in run["ports"]] == [1, 1, 1, 1]
 
 
 def tallies(failures=(), tries=1):
