@@ -55,10 +55,11 @@ url() {   # url DB NAME
   for db in $dbs; do
     bench import "$(url "$db" results_import)" "$work/logs" --logs "$logs"
   done
+  log=$(find "$work/logs" -name rigChkEx-kept.log | sort | head -1)
   for size in $sizes; do
     for db in $dbs; do
-      bench fill "$(url "$db" results)" --to "$size" --log "$work/logs/000001/fixture-2/rigChkEx-kept.log"
-      bench measure "$(url "$db" results)"
+      bench fill "$(url "$db" results)" --to "$size" --log "$log"
+      bench measure "$(url "$db" results)" --log "$log"
     done
   done
   echo "bench-results: done $(date -u '+%F %T'); $(uptime | sed 's/.*load/load/')"

@@ -7,7 +7,7 @@ times of the dashboard's pages and the command line's views as the store grows.
     python3 -m rigresults_lib.bench fill URL --to N [--log FILE]
         adds synthetic runs (16 ports, 24 tallies each) through the store's bulk
         insert until the store holds N runs; prints runs/s.
-    python3 -m rigresults_lib.bench measure URL
+    python3 -m rigresults_lib.bench measure URL [--log FILE]
         times every dashboard page (first request after a change, then the median
         of REPEAT) and every view of the command line; prints one line per figure.
 
@@ -141,12 +141,16 @@ def timed(call):
     return (time.perf_counter() - t0) * 1000
 
 
-def cmd_measure(engine, url):
-    """Times the pages and the views on the store as it is; prints one line each."""
+def cmd_measure(engine, url, log_path):
+    """Times the pages and the views on the store as it is (the newest run's kept
+    log made log_path, when given); prints one line each."""
     runs_n = count_runs(engine)
     with engine.connect() as conn:
         last = conn.execute(select(store.runs).order_by(store.runs.c.id.desc()).limit(1)).first()
         chip, last_id = last.chip, last.id
+    if log_path:
+        with engine.begin() as conn:
+            conn.execute(store.runs.update().where(store.runs.c.id == last_id).values(log_path=log_path))
     pages = [("/", "overview"), ("/station?name=ST-2", "station"),
              (f"/station?name=ST-2&before={last_id - 1000}", "station, an older page"),
              ("/port?kind=RS232&port=RS232-1", "port (Pareto bar)"),
@@ -179,7 +183,7 @@ def main(argv=None):
     ap.add_argument("folder", nargs="?")
     ap.add_argument("--logs", type=int, default=10000)
     ap.add_argument("--to", type=int)
-    ap.add_argument("--log", help="kept log the filled runs point at (the run page shows it)")
+    ap.add_argument("--log", help="kept log the runs point at (the run page reads it)")
     opt = ap.parse_args(argv)
     engine = store.open_db(opt.url)
     if opt.mode == "import":
@@ -187,7 +191,7 @@ def main(argv=None):
     elif opt.mode == "fill":
         cmd_fill(engine, opt.to, opt.log and os.path.abspath(opt.log))
     else:
-        cmd_measure(engine, opt.url)
+        cmd_measure(engine, opt.url, opt.log and os.path.abspath(opt.log))
     return 0
 
 
