@@ -55,7 +55,7 @@ url() {   # url DB NAME
   for db in $dbs; do
     bench import "$(url "$db" results_import)" "$work/logs" --logs "$logs"
   done
-  log=$(find "$work/logs" -name rigChkEx-kept.log | sort | head -1)
+  log=$(find "$work/logs/000000" -name rigChkEx-kept.log)   # the run page reads it
   for size in $sizes; do
     for db in $dbs; do
       bench fill "$(url "$db" results)" --to "$size" --log "$log"
