@@ -29,6 +29,10 @@ if [[ "${1:-}" == "--tests" ]]; then
     tmux                             # the console test types at the board's console
     python3-labgrid python3-pytest python3-pytest-xdist  # station/: the station's suite
     python3-matplotlib               # station/batch_summary.py: the batch's chart
+    python3-sqlalchemy python3-psycopg2 python3-tqdm  # station/rigresults: the results store
+    python3-hypothesis postgresql    # its tests: the parser's property test, a real PostgreSQL server
+    python3-flask python3-waitress   # station/rigresults serve: the dashboard
+    chromium chromium-driver python3-selenium  # its browser test (headless Chromium)
   )
 fi
 

@@ -7,14 +7,16 @@
 # BusyBox userland; armhf-static builds the static release program and runs
 # its archive check and its scenarios (those without DIO ioctls) under
 # qemu-arm in the BusyBox userland; station is the station's run on labgrid
-# against three simulated boards (all three after host).
-#   scripts/test.sh [host|asan|armhf|busybox|armhf-static|station|fuzz]...
-#                   (default: fuzz host station asan armhf busybox armhf-static)
+# against three simulated boards (all three after host); results is the
+# station's results store and dashboard (station/tests: parser, store, views,
+# a real PostgreSQL server, the browser).
+#   scripts/test.sh [host|asan|armhf|busybox|armhf-static|station|results|fuzz]...
+#                   (default: fuzz host station results asan armhf busybox armhf-static)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 configs=("$@")
-(( ${#configs[@]} )) || configs=(fuzz host station asan armhf busybox armhf-static)
+(( ${#configs[@]} )) || configs=(fuzz host station results asan armhf busybox armhf-static)
 
 # Runs one configuration; returns its build's or its tests' status.
 run_config() {
@@ -28,6 +30,11 @@ run_config() {
     echo "=== station: three simulated boards on build/host"
     cmake --preset host >/dev/null && cmake --build --preset host &&
       timeout "${STATION_SECONDS:-300}" station/run-simulated.sh build/host
+    return
+  fi
+  if [[ "$c" == results ]]; then
+    echo "=== results: station/tests"
+    PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -q station/tests
     return
   fi
   [[ "$c" == busybox ]] && build=host test=host-busybox  # the host build, another userland

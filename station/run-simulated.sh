@@ -23,6 +23,7 @@ export PYTHONDONTWRITEBYTECODE=1
 
 rm -rf "$results"
 mkdir -p "$results/runs" "$results/env" "$results/boards"
+db="sqlite:///$(realpath "$results")/results.db"   # the batch's results store
 declare -A rig_pid
 stop_boards() {
   for b in "${!rig_pid[@]}"; do
@@ -60,6 +61,7 @@ declare -A test_pid
 for b in "${boards[@]}"; do
   "$py" -m pytest -p no:cacheprovider -q station/test_selftest.py --lg-env "$results/env/$b.yaml" \
     --rig-args "$args" --rig-out "$results/boards" --rig-board "$b" \
+    --rig-db "$db" --rig-station sim-station \
     --junitxml "$results/boards/$b/pytest.xml" >"$results/boards/$b.log" 2>&1 &
   test_pid[$b]=$!
 done
@@ -76,8 +78,11 @@ echo "run-simulated: $(( $(date +%s) - start )) s"
 
 # The outcome: the suite fails on the faulty board only, its JUnit file
 # names that port alone with the port's summary line, the other boards pass
-# the same ports, the batch summary counts it, and every board gave its
-# verdict and ran its last step.
+# the same ports, the batch summary counts it, every board gave its verdict
+# and ran its last step, and the results store holds the three runs with that
+# port failed on that board alone.
+station/rigresults --db "$db" pareto --format json >"$results/pareto.json"
+station/rigresults --db "$db" yield --format json >"$results/yield.json"
 "$py" - "$results/boards" "$faulty_board" "$faulty_port" \
   "${test_rc[fixture-a]}" "${test_rc[fixture-b]}" "${test_rc[fixture-c]}" <<'PY'
 import glob, os, sys, xml.etree.ElementTree as ET
@@ -113,6 +118,13 @@ for b in ports:
 with open(os.path.join(results, "summary.png"), "rb") as f:
     if f.read(8) != b"\x89PNG\r\n\x1a\n":
         problems.append("summary.png is no PNG")
+import json
+pareto = json.load(open(os.path.join(os.path.dirname(results), "pareto.json")))
+if [(r["port"], r["boards_failed"]) for r in pareto] != [(port, 1)]:
+    problems.append(f"the results store's Pareto is {pareto}, expected {port} on one board")
+units = json.load(open(os.path.join(os.path.dirname(results), "yield.json")))
+if [(r["units"], r["first_pass"], r["station"]) for r in units] != [(3, 2, "sim-station")]:
+    problems.append(f"the results store's yield is {units}, expected 2 of 3 boards at sim-station")
 for p in problems:
     print("run-simulated: FAIL:", p)
 print("run-simulated:", "FAIL" if problems else f"ok: only {port} on {board} failed")

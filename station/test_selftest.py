@@ -5,9 +5,10 @@ import rigstation
 from labgrid.protocol import CommandProtocol
 
 
-def test_selftest(target, station):
+def test_selftest(target, station, ended):
     run = rigstation.run_on_console if rigstation.console_of(target) else rigstation.run_over_ssh
     result, status = run(target, station.args, station.show_s, station.timeout_s)
+    ended["exit_status"] = status
     shell = target.get_driver(CommandProtocol)
     verdict, verdict_status = rigstation.read_verdict(shell)
     report = rigstation.read_file(shell, rigstation.REPORT)

@@ -1,0 +1,199 @@
+"""The results store at scale: import throughput of kept logs, and the response
+times of the dashboard's pages and the command line's views as the store grows.
+
+    python3 -m rigresults_lib.bench import URL FOLDER [--logs 10000]
+        writes FOLDER/<n>/<fixture>/ kept logs and reports (16 ports each) and
+        imports them with the store's import; prints logs/s.
+    python3 -m rigresults_lib.bench fill URL --to N [--log FILE]
+        adds synthetic runs (16 ports, 24 tallies each) through the store's bulk
+        insert until the store holds N runs; prints runs/s.
+    python3 -m rigresults_lib.bench measure URL [--log FILE]
+        times every dashboard page (first request after a change, then the median
+        of REPEAT) and every view of the command line; prints one line per figure.
+
+A filled line: STATIONS stations with FIXTURES fixtures each, two device types,
+RUNS_PER_DAY runs a day, a retest for RETEST_RATE of the chips, a port failing
+on FAIL_RATE of the runs (a third of those only some tries), and one fixture
+whose RS232-1 fails on every board for a stretch of each month.
+"""
+import argparse
+import datetime
+import os
+import random
+import statistics
+import sys
+import time
+
+from sqlalchemy import func, select
+
+from . import importer, store, synth, views, web
+
+STATIONS = 3
+FIXTURES = 2
+DEVICE_TYPES = ("ZR-A7-T100", "ZR-A7-T200")
+RUNS_PER_DAY = 2500
+RETEST_RATE = 0.05
+FAIL_RATE = 0.06
+TRIES = 3
+PORTS = {"RS485": 4, "RS232": 4, "DO": 4, "DI": 4}   # 16 ports, 24 tallies
+FIRST_DAY = datetime.datetime(2024, 1, 1, 6, 0, 0)
+BAD_STRETCH_DAYS = 2          # each month, ST-3/fixture-2's RS232-1 fails for this long
+FILL_BATCH = 5000             # runs built and stored at a time
+REPEAT = 5                    # warm requests per page
+ALL_TIME_FIXTURES_UP_TO = 100000  # the all-time fixture view is timed up to this many runs
+SEED = 21
+
+
+def tallies(rng, bad_cable):
+    """Returns one run's 24 tallies (the summary's order), a few failed."""
+    rows = []
+    for kind, n in PORTS.items():
+        for test in (("NO", "NC") if kind in ("DO", "DI") else ("",)):
+            rows += [{"kind": kind, "port": f"{kind}-{i}", "test": test, "successes": TRIES, "errors": 0}
+                     for i in range(1, n + 1)]
+    if rng.random() < FAIL_RATE:
+        row = rng.choice(rows)
+        row["successes"] = rng.choice((0, 0, rng.randint(1, TRIES - 1)))
+        row["errors"] = TRIES - row["successes"]
+    if bad_cable:
+        row = next(r for r in rows if r["port"] == "RS232-1")
+        row["successes"], row["errors"] = 0, TRIES
+    return rows
+
+
+def place(n):
+    """Returns the station and fixture of the line's n-th run."""
+    return f"ST-{n % STATIONS + 1}", f"fixture-{n // STATIONS % FIXTURES + 1}"
+
+
+def synthetic_run(n, rng, log_path):
+    """Returns the line's n-th run as the store takes it (parse.py's dict and its place)."""
+    start = FIRST_DAY + datetime.timedelta(seconds=n * 86400 // RUNS_PER_DAY)
+    retest = rng.random() < RETEST_RATE
+    chip_number = n - 1 if retest and n else n     # a retest: the previous run's chip again
+    station, fixture = place(n)
+    bad = station == f"ST-{STATIONS}" and fixture == f"fixture-{FIXTURES}" and start.day <= BAD_STRETCH_DAYS
+    ports = tallies(rng, bad)
+    passed = all(p["successes"] >= 1 and p["errors"] == 0 for p in ports)
+    for p in ports:
+        p["verdict"] = None
+    return {"chip": f"0x{0x30000000 + chip_number:08X}", "device_type": DEVICE_TYPES[chip_number % 2],
+            "start_time": f"{start:%Y-%m-%d %H:%M:%S}", "version": synth.VERSION, "build": synth.BUILD,
+            "command": f"rigchkEx  Port=All Cnt={TRIES}", "tries": TRIES, "kinds": 7,
+            "result_line": "iTestSta:0" if passed else "iTestSta:-1", "passed": passed, "ports": ports,
+            "station": station, "fixture": fixture, "exit_status": "exit 0", "end_pattern": None,
+            "log_path": log_path, "report_path": None}
+
+
+def count_runs(engine):
+    """Returns the number of runs in the store (and the next run's number)."""
+    with engine.connect() as conn:
+        return conn.execute(select(func.count()).select_from(store.runs)).scalar()
+
+
+def cmd_fill(engine, target, log_path):
+    """Adds runs until the store holds target; prints the rate."""
+    have = count_runs(engine)
+    rng = random.Random(SEED + have)
+    t0, added = time.monotonic(), 0
+    while have + added < target:
+        n0 = have + added
+        batch = [synthetic_run(n, rng, log_path) for n in range(n0, min(target, n0 + FILL_BATCH))]
+        new, _ = store.store_runs(engine, batch)
+        added += len(batch)
+        if new != len(batch):
+            sys.exit(f"bench: {len(batch) - new} runs of a fill were already stored")
+    seconds = time.monotonic() - t0
+    print(f"fill {engine.dialect.name} {have}->{target} runs: {seconds:.1f} s, "
+          f"{added / seconds if seconds else 0:.0f} runs/s", flush=True)
+
+
+def write_logs(folder, count):
+    """Writes count station result folders with a kept log and its report."""
+    rng = random.Random(SEED)
+    for n in range(count):
+        run = synthetic_run(n, rng, None)
+        host, start = run["device_type"], run["start_time"]
+        out = os.path.join(folder, f"{n:06d}", run["fixture"])
+        os.makedirs(out, exist_ok=True)
+        with open(os.path.join(out, importer.STATION_LOG), "wb") as f:
+            f.write(synth.kept_log(f"0x{0x10000000 + n:08X}", host, start, run["ports"], TRIES))
+        with open(os.path.join(out, importer.REPORT), "wb") as f:
+            f.write(synth.report(host, start, run["ports"]))
+
+
+def cmd_import(engine, folder, count):
+    """Imports count freshly written kept logs; prints logs/s."""
+    if not os.path.isdir(folder):
+        write_logs(folder, count)
+    t0, cpu0 = time.monotonic(), time.process_time()
+    new, already, refused = importer.import_paths(engine, [folder], "ST-import", progress=False)
+    seconds, cpu = time.monotonic() - t0, time.process_time() - cpu0
+    print(f"import {engine.dialect.name}: {new} new, {already} already, {len(refused)} refused "
+          f"of {count} kept logs in {seconds:.1f} s: {count / seconds:.0f} logs/s "
+          f"({cpu:.1f} s of CPU in this process: {count / cpu:.0f} logs per CPU second)", flush=True)
+
+
+def timed(call):
+    """Returns call's wall time in ms."""
+    t0 = time.perf_counter()
+    call()
+    return (time.perf_counter() - t0) * 1000
+
+
+def cmd_measure(engine, url, log_path):
+    """Times the pages and the views on the store as it is (the newest run's kept
+    log made log_path, when given); prints one line each."""
+    runs_n = count_runs(engine)
+    with engine.connect() as conn:
+        last = conn.execute(select(store.runs).order_by(store.runs.c.id.desc()).limit(1)).first()
+        chip, last_id = last.chip, last.id
+    if log_path:
+        with engine.begin() as conn:
+            conn.execute(store.runs.update().where(store.runs.c.id == last_id).values(log_path=log_path))
+    pages = [("/", "overview"), ("/station?name=ST-2", "station"),
+             (f"/station?name=ST-2&before={last_id - 1000}", "station, an older page"),
+             ("/port?kind=RS232&port=RS232-1", "port (Pareto bar)"),
+             (f"/unit?chip={chip}", "unit"), (f"/run?id={last_id}", "run with its kept log")]
+    client = web.make_app(url).test_client()
+    print(f"measure {engine.dialect.name} {runs_n} runs")
+    for path, name in pages:
+        first = timed(lambda: client.get(path))
+        warm = statistics.median(timed(lambda: client.get(path)) for _ in range(REPEAT))
+        status = client.get(path).status_code
+        print(f"  page {name:24s} first {first:8.0f} ms  then {warm:7.0f} ms  (HTTP {status})", flush=True)
+    week = web.window(last.day, web.FIXTURE_DAYS)
+    cli = [("unit CHIP", lambda c: views.unit_runs(c, chip)),
+           ("yield", lambda c: views.yield_rows(c)), ("yield --from a week ago", lambda c: views.yield_rows(c, day_from=week)),
+           ("pareto", lambda c: views.pareto_rows(c)), ("pareto --from a week ago", lambda c: views.pareto_rows(c, day_from=week)),
+           ("failures --port RS485-1", lambda c: views.failure_rows(c, port="RS485-1")),
+           ("fixtures --from a week ago", lambda c: views.fixture_rows(c, day_from=week))]
+    if runs_n <= ALL_TIME_FIXTURES_UP_TO:
+        cli.append(("fixtures", lambda c: views.fixture_rows(c)))
+    for name, view in cli:
+        with engine.connect() as conn:
+            ms = timed(lambda: view(conn))
+        print(f"  view {name:24s} {ms:8.0f} ms", flush=True)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(prog="bench", description=__doc__.split("\n\n")[0])
+    ap.add_argument("mode", choices=("import", "fill", "measure"))
+    ap.add_argument("url")
+    ap.add_argument("folder", nargs="?")
+    ap.add_argument("--logs", type=int, default=10000)
+    ap.add_argument("--to", type=int)
+    ap.add_argument("--log", help="kept log the runs point at (the run page reads it)")
+    opt = ap.parse_args(argv)
+    engine = store.open_db(opt.url)
+    if opt.mode == "import":
+        cmd_import(engine, opt.folder, opt.logs)
+    elif opt.mode == "fill":
+        cmd_fill(engine, opt.to, opt.log and os.path.abspath(opt.log))
+    else:
+        cmd_measure(engine, opt.url, opt.log and os.path.abspath(opt.log))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

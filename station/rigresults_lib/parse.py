@@ -1,0 +1,215 @@
+"""Reads one run from the self-test's kept trace log and its report.
+
+parse_kept_log(data) -> run dict, or raises Refused(reason)
+apply_report(run, data) -> fills each port's report verdict (None: the report's head
+    names another run), or raises Refused
+
+A run dict holds: chip, device_type, start_time ("YYYY-MM-DD HH:MM:SS"), version,
+build, command (the banner's program line), tries, kinds (the iPortSelect bits:
+1 DIO, 2 RS232, 4 RS485; None after an inventory failure), result_line
+("iTestSta:0", "iTestSta:-1" or "Err Get Port Info!!!"), passed (bool), and
+ports: a list of {kind, port, test ("" for a serial port, "NO"/"NC" for a DO or
+DI channel), successes, errors, verdict (the report's 1/0, None without report)}.
+Every text is decoded leniently; nothing of it is ever used as markup or SQL.
+"""
+import re
+
+ASTERISKS = "*" * 42
+BANNER_KEYS = ("hostname:", "DateTime:", "Build:", "Version:", "iMx6ull:")
+LINE = re.compile(r"(\d+)=\[RtLog\]\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\] (.*)\Z", re.S)
+LOCATION = re.compile(r"\S+ \S+ line=\d+\Z")
+DATE_TIME = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\Z")
+TALLY = re.compile(r"(.*):(?:(NO|NC) )?Test Succ Cnt (\d+),Error Cnt (\d+)\Z", re.S)
+PARAM = re.compile(r"@:(nTestCnt|iPortSelect|RS485 Cnt|RS232 Cnt|DO Cnt|DI Cnt):(-?\d+)\Z")
+RESULT = re.compile(r"iTestSta:(-?\d+)\Z")
+INVENTORY_FAILED = "Err Get Port Info!!!"
+SEL_DIO, SEL_RS232, SEL_RS485 = 1, 2, 4
+MAX_TRIES = 50
+HEAD_PIECES = 5  # the report's head: up to "logDate":[ (report_pieces)
+
+
+class Refused(Exception):
+    """A file that is not a whole run of the self-test; str() is the reason."""
+
+
+def decode(data):
+    """Returns bytes as text: invalid UTF-8 and NUL bytes become U+FFFD."""
+    return data.decode("utf-8", "replace").replace("\x00", "\ufffd")
+
+
+def messages_of(text):
+    """Returns the trace log's messages in order; raises Refused for a foreign or cut log."""
+    lines = text.split("\n")
+    if lines[-1] != "":
+        raise Refused("truncated: the last line has no line feed")
+    messages = []
+    for i, line in enumerate(lines[:-1]):
+        m = LINE.match(line.rstrip("\r"))
+        message, tab, where = m.group(3).rpartition("\t") if m else ("", "", "")
+        if not m or not tab or not LOCATION.match(where):
+            what = "not a trace log" if i == 0 else f"line {i + 1} is no trace log line"
+            raise Refused(f"{what}: {line[:60]!r}")
+        if int(m.group(1)) != i:
+            raise Refused(f"line {i + 1} carries the counter {m.group(1)}, not {i}: "
+                          "lines are missing or doubled")
+        messages.append(message)
+    if not messages:
+        raise Refused("empty file")
+    return messages
+
+
+def banner_of(messages):
+    """Returns the banner's values and the index after it; raises Refused without one."""
+    at = next((i for i in range(1, len(messages) - 1) if messages[i] == ASTERISKS and
+               messages[i + 1].startswith(BANNER_KEYS[0])), None)
+    if at is None:
+        raise Refused("no banner (hostname: after a line of asterisks)")
+    block = messages[at + 1:at + 1 + len(BANNER_KEYS) + 1]
+    if len(block) <= len(BANNER_KEYS) or block[-1] != ASTERISKS or \
+            any(not line.startswith(key) for line, key in zip(block, BANNER_KEYS)):
+        raise Refused("the banner is incomplete")
+    host, when, build, version, chip = (line[len(key):] for line, key in zip(block, BANNER_KEYS))
+    if not DATE_TIME.match(when):
+        raise Refused(f"the banner's DateTime is malformed: {when[:40]!r}")
+    if not chip:
+        raise Refused("the banner names no chip (no iMx6ull value)")
+    return {"command": messages[at - 1], "device_type": host, "start_time": when,
+            "build": build, "version": version, "chip": chip}, at + len(block) + 1
+
+
+def params_of(messages):
+    """Returns the run parameters logged after the inventory (name -> int)."""
+    found = {}
+    for message in messages:
+        m = PARAM.match(message)
+        if m:
+            found.setdefault(m.group(1), int(m.group(2)))
+    return found
+
+
+def expected_tallies(params):
+    """Returns [(kind, port or None, test)] in the summary's order; None: any RS232 name."""
+    sel, rows = params["iPortSelect"], []
+    if sel & SEL_RS485:
+        rows += [("RS485", f"RS485-{i}", "") for i in range(1, params["RS485 Cnt"] + 1)]
+    if sel & SEL_RS232:
+        rows += [("RS232", None, "")] * params["RS232 Cnt"]
+    if sel & SEL_DIO:
+        for kind, n in (("DO", params["DO Cnt"]), ("DI", params["DI Cnt"])):
+            for test in ("NO", "NC"):
+                rows += [(kind, f"{kind}-{i}", test) for i in range(1, n + 1)]
+    return rows
+
+
+def tallies_of(messages, params):
+    """Returns the port rows from the summary lines; raises Refused when they do not fit."""
+    found = [m for m in (TALLY.match(x) for x in messages) if m]
+    expected = expected_tallies(params)
+    if len(found) != len(expected):
+        raise Refused(f"{len(found)} summary lines where the inventory needs {len(expected)}")
+    rows = []
+    for m, (kind, port, test) in zip(found, expected):
+        if (port is not None and m.group(1) != port) or (m.group(2) or "") != test:
+            raise Refused(f"summary line {m.group(0)[:60]!r} where {port} {test} belongs")
+        rows.append({"kind": kind, "port": m.group(1), "test": test,
+                     "successes": int(m.group(3)), "errors": int(m.group(4)), "verdict": None})
+    return rows
+
+
+def parse_kept_log(data):
+    """Returns the run a kept trace log holds; raises Refused naming why it is none."""
+    messages = messages_of(decode(data))
+    run, after = banner_of(messages)
+    rest = messages[after:]
+    results = [m for m in rest if RESULT.match(m) or m == INVENTORY_FAILED]
+    if not results:
+        raise Refused("truncated: no result line (iTestSta:) and no inventory failure")
+    run["result_line"] = results[-1]
+    if results[-1] == INVENTORY_FAILED:
+        run.update(tries=None, kinds=None, passed=False, ports=[])
+        return run
+    params = params_of(rest)
+    missing = {"nTestCnt", "iPortSelect", "RS485 Cnt", "RS232 Cnt", "DO Cnt", "DI Cnt"} - set(params)
+    if missing:
+        raise Refused(f"no run parameter {sorted(missing)[0]}")
+    if not 1 <= params["nTestCnt"] <= MAX_TRIES or not 1 <= params["iPortSelect"] <= 7 or \
+            min(params.values()) < 0:
+        raise Refused("run parameters out of range")
+    run.update(tries=params["nTestCnt"], kinds=params["iPortSelect"],
+               passed=results[-1] == "iTestSta:0", ports=tallies_of(rest, params))
+    return run
+
+
+def json_escaped(text):
+    """Returns text as this program writes it into a JSON string (quote, backslash and
+    control characters escaped); a report may also hold them unescaped (the
+    format does not escape), and both forms are read."""
+    return "".join("\\" + c if c in '"\\' else f"\\u{ord(c):04x}" if c < " " else c for c in text)
+
+
+def port_verdicts(run):
+    """Returns [(kind, port, verdict)] per reported port, from the tallies."""
+    out = {}
+    for r in run["ports"]:
+        ok = 1 if r["successes"] >= 1 and r["errors"] == 0 else 0
+        key = (r["kind"], r["port"])
+        out[key] = min(out.get(key, 1), ok)
+    return [(kind, port, v) for (kind, port), v in out.items()]
+
+
+def report_pieces(run):
+    """Returns the report as expected from the log: texts, ("name", x) and ("verdict", key)."""
+    pieces = ['{"rigchkEx":"testData","DevType":"', ("name", run["device_type"]), '","DateTime":"',
+              ("name", run["start_time"]), '" ,"logDate":[']  # HEAD_PIECES
+    groups = (("RS485", ['{"name":"RS485","info":['], SEL_RS485),
+              ("RS232", ['{ "name":"RS232", "info":[ '], SEL_RS232),
+              ("DO", ['{ "name":"DO", "info":[ '], SEL_DIO),
+              ("DI", ['{ "name":"DI", "info":[ '], SEL_DIO))
+    verdicts = port_verdicts(run)
+    for kind, opening, bit in groups:
+        if not (run["kinds"] or 0) & bit:
+            continue
+        pieces += opening
+        entries = [(k, p) for k, p, _ in verdicts if k == kind]
+        for i, key in enumerate(entries):
+            pieces += ['{"name":"', ("name", key[1]), '","port":', ("verdict", key), "}"]
+            pieces += [","] if i + 1 < len(entries) else []
+        pieces += ["]},"]
+    if isinstance(pieces[-1], str) and pieces[-1].endswith(","):
+        pieces[-1] = pieces[-1][:-1] + " "
+    return pieces + ["]}"]
+
+
+def apply_report(run, data):
+    """Sets each port's report verdict and returns the run; returns None when the report's
+    head names another run; raises Refused when the report is cut, malformed or disagrees
+    with the log's tallies."""
+    text, at, read = decode(data).rstrip("\r\n"), 0, {}
+    for i, piece in enumerate(report_pieces(run)):
+        if isinstance(piece, str):
+            ok = text.startswith(piece, at)
+            at += len(piece) if ok else 0
+        elif piece[0] == "name":
+            form = next((f for f in (json_escaped(piece[1]), piece[1]) if text.startswith(f, at)), None)
+            ok = form is not None
+            at += len(form) if ok else 0
+        else:
+            ok = at < len(text) and text[at] in "01"
+            read[piece[1]] = int(text[at]) if ok else None
+            at += 1
+        if not ok and i < HEAD_PIECES:
+            expected = piece if isinstance(piece, str) else json_escaped(piece[1])
+            if expected.startswith(text[at:]):
+                raise Refused("the report is cut short")
+            return None
+        if not ok:
+            raise Refused(f"the report does not fit its log's ports at its character {at + 1}")
+    if at != len(text):
+        raise Refused("the report goes on after its end")
+    for kind, port, verdict in port_verdicts(run):
+        if read[(kind, port)] != verdict:
+            raise Refused(f"the report says {port} {'passed' if read[(kind, port)] else 'failed'}, "
+                          f"its log's tallies say otherwise")
+    for r in run["ports"]:
+        r["verdict"] = read[(r["kind"], r["port"])]
+    return run

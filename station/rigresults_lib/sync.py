@@ -1,0 +1,63 @@
+"""Forwarding runs from one store to another (an offline station catching up).
+
+forward(source, target) -> (new, already): copies every run of the source engine's
+store with its ports into the target's; runs the target holds stay as they are.
+store_or_keep(url, runs, fallback) -> (url used, new, already): stores into url, or,
+when that server cannot be reached, into the fallback store (default the embedded one).
+"""
+from sqlalchemy import select
+from sqlalchemy.exc import OperationalError
+
+from . import store
+from .store import ports, runs
+
+FIELDS = ("chip", "device_type", "start_time", "version", "build", "command", "tries", "kinds",
+          "result_line", "exit_status", "end_pattern", "log_path", "report_path", "station",
+          "fixture")
+
+
+def read_runs(conn, after_id, limit):
+    """Returns up to limit runs (as store_runs takes them) with ids above after_id, and the last id."""
+    rows = conn.execute(select(runs).where(runs.c.id > after_id).order_by(runs.c.id).limit(limit)).all()
+    if not rows:
+        return [], after_id
+    tallies = {}
+    q = select(ports).where(ports.c.run_id.in_([r.id for r in rows]))
+    for p in conn.execute(q):
+        tallies.setdefault(p.run_id, []).append(
+            {"kind": p.kind, "port": p.port, "test": p.test, "successes": p.successes,
+             "errors": p.errors, "verdict": p.verdict})
+    out = [dict({f: getattr(r, f) for f in FIELDS}, passed=bool(r.passed), ports=tallies.get(r.id, []))
+           for r in rows]
+    return out, rows[-1].id
+
+
+def forward(source, target):
+    """Copies every run of source into target; returns (new, already there)."""
+    new = already = last = 0
+    while True:
+        with source.connect() as conn:
+            batch, last = read_runs(conn, last, store.BATCH)
+        if not batch:
+            return new, already
+        n, a = store.store_runs(target, batch)
+        new, already = new + n, already + a
+
+
+def store_or_keep(url, runs_, fallback=None):
+    """Stores runs at url, or in the fallback store when url's server is unreachable;
+    returns (the URL stored into, new, already)."""
+    try:
+        return (url,) + store_at(url, runs_)
+    except OperationalError:
+        fallback = fallback or store.embedded_url()
+        return (fallback,) + store_at(fallback, runs_)
+
+
+def store_at(url, runs_):
+    """Stores runs in the store at url; returns (new, already)."""
+    engine = store.open_db(url)
+    try:
+        return store.store_runs(engine, runs_)
+    finally:
+        engine.dispose()

@@ -1,0 +1,1 @@
+{"rigchkEx":"testData","DevType":"ZR \"<b>A7<b>' ;DROP TABLE runs;--","DateTime":"2026-12-09 13:00:27" ,"logDate":[{"name":"RS485","info":[{"name":"RS485-1","port":1},{"name":"RS485-2","port":1}]},{ "name":"RS232", "info":[ {"name":"RS232-\"<script>q","port":1},{"name":"RS232-'x'\u0009t","port":1}]},{ "name":"DO", "info":[ ]},{ "name":"DI", "info":[ ]} ]}

@@ -1,0 +1,1 @@
+{"rigchkEx":"testData","DevType":"ZR-A7-T100","DateTime":"2026-12-09 13:00:00" ,"logDate":[{"name":"RS485","info":[{"name":"RS485-1","port":1},{"name":"RS485-2","port":0},{"name":"RS485-3","port":0}]},{ "name":"RS232", "info":[ {"name":"RS232-1","port":1},{"name":"RS232-2","port":0},{"name":"RS232-3","port":0}]},{ "name":"DO", "info":[ ]},{ "name":"DI", "info":[ ]} ]}

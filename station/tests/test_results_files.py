@@ -1,0 +1,184 @@
+# The results store on real kept logs and reports (data/: runs of the simulated fixture),
+# on bad files, and its views on a small batch counted by hand.
+import json
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+from rigresults_lib import importer, parse, store, synth, views  # noqa: E402
+
+DATA = os.path.join(HERE, "data")
+RIGRESULTS = os.path.join(os.path.dirname(HERE), "rigresults")
+LOG, REPORT = importer.STATION_LOG, importer.REPORT
+
+
+def sample(name, what=LOG):
+    with open(os.path.join(DATA, name, what), "rb") as f:
+        return f.read()
+
+
+def rigresults(db, *args):
+    return subprocess.run([sys.executable, RIGRESULTS, "--db", db, *args],
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_real_runs_read_as_the_fixture_judged_them():
+    run = importer.load_run(os.path.join(DATA, "serial-faults", LOG), "st")
+    failed = {views.shown(p["port"], p["test"], p["successes"], p["errors"])
+              for p in run["ports"] if p["verdict"] == 0}
+    # serial-faults/verdict.txt: RS485-2 0/3, RS485-3 2/3, RS232-2 0/3, RS232-3 0/3
+    assert failed == {"RS485-2 0/3", "RS485-3 2/3", "RS232-2 0/3", "RS232-3 0/3"}
+    assert (run["chip"], run["device_type"], run["tries"], run["kinds"], run["passed"]) == \
+        ("0x2A1B3C4D", "ZR-A7-T100", 3, 7, False)
+    run = importer.load_run(os.path.join(DATA, "default", LOG), "st")
+    assert run["passed"] and len(run["ports"]) == 16 and {p["verdict"] for p in run["ports"]} == {1}
+    assert {p["test"] for p in run["ports"] if p["kind"] in ("DO", "DI")} == {"NO", "NC"}
+
+
+def with_chip(log, chip):
+    return log.replace(b"iMx6ull:0x2A1B3C4D", b"iMx6ull:" + chip.encode())
+
+
+def renumbered(lines):
+    return b"".join(re.sub(rb"^\d+=", str(i).encode() + b"=", l) for i, l in enumerate(lines))
+
+
+def bad_files():
+    log, report = sample("default"), sample("default", REPORT)
+    lines = log.splitlines(keepends=True)
+    result = next(i for i, l in enumerate(lines) if b"iTestSta:" in l)
+    flipped = report.replace(b'"RS485-2","port":1', b'"RS485-2","port":0')
+    return [  # (case, kept log, report or None, the reason's words)
+        ("cut-mid-line", with_chip(log, "0xC1")[:-20], None, "the last line has no line feed"),
+        ("cut-before-result", renumbered(with_chip(log, "0xC2").splitlines(True)[:result]), None,
+         "no result line"),
+        ("foreign", b'<?xml version="1.0"?>\n<testsuite name="x"/>\n', None, "not a trace log"),
+        ("no-banner", renumbered(lines[10:]), None, "no banner"),
+        ("line-missing", with_chip(b"".join(lines[:30] + lines[31:]), "0xC3"), None, "lines are missing"),
+        ("empty", b"", None, "empty file"),
+        ("report-disagrees", with_chip(log, "0xC4"), flipped, "the report says RS485-2 failed"),
+        ("report-cut", with_chip(log, "0xC5"), report[:200], "does not fit its log's ports"),
+    ]
+
+
+def test_bad_files_are_refused_by_name_and_the_import_goes_on(tmp_path):
+    db = f"sqlite:///{tmp_path}/r.db"
+    for case, log, report, _ in bad_files():
+        os.makedirs(tmp_path / "in" / case)
+        (tmp_path / "in" / case / LOG).write_bytes(log)
+        if report is not None:
+            (tmp_path / "in" / case / REPORT).write_bytes(report)
+    for good in ("default", "hostile"):
+        os.makedirs(tmp_path / "in" / good)
+        for name in (LOG, REPORT):
+            (tmp_path / "in" / good / name).write_bytes(sample(good, name))
+    os.makedirs(tmp_path / "in" / "no-report")  # a kept log alone is a run all the same
+    (tmp_path / "in" / "no-report" / LOG).write_bytes(with_chip(sample("serial-faults"), "0xD1"))
+    out = rigresults(db, "import", "--station", "st1", str(tmp_path / "in"))
+    assert out.returncode == 1, out.stderr
+    assert "3 runs stored, 0 already stored, 8 refused" in out.stdout
+    for case, _, _, reason in bad_files():
+        line = next((l for l in out.stderr.splitlines() if f"/in/{case}/{LOG}:" in l), "")
+        assert reason in line, (case, out.stderr)
+    # Nothing of a refused file was stored: its chip has no run.
+    engine = store.open_db(db)
+    with engine.connect() as conn:
+        assert all(views.unit_runs(conn, f"0xC{i}") == [] for i in range(1, 6))
+        assert sorted(r["units"] for r in views.yield_rows(conn)) == [1, 2]
+        alone = views.unit_runs(conn, "0xD1")
+        assert alone[0]["failed_ports"] == ["RS232-2 0/3", "RS232-3 0/3", "RS485-2 0/3", "RS485-3 2/3"]
+        assert alone[0]["report_path"] is None
+        assert {p["verdict"] for p in views.run_detail(conn, alone[0]["run_id"])["ports"]} == {None}
+    # Storing again changes nothing.
+    again = rigresults(db, "import", "--station", "st1", str(tmp_path / "in" / "default"))
+    assert again.returncode == 0 and "0 runs stored, 1 already stored, 0 refused" in again.stdout
+
+
+def test_hostile_names_come_back_exactly_and_never_as_markup_or_sql(tmp_path):
+    db = f"sqlite:///{tmp_path}/r.db"
+    out = rigresults(db, "import", "--station", "st'<i>", os.path.join(DATA, "hostile"))
+    assert out.returncode == 0, out.stderr
+    host = "ZR \"<b>A7<b>' ;DROP TABLE runs;--"
+    rows = json.loads(rigresults(db, "unit", "0x0BAD5EED", "--format", "json").stdout)
+    assert [(r["device_type"], r["station"], r["result"]) for r in rows] == [(host, "st'<i>", "pass")]
+    engine = store.open_db(db)
+    with engine.connect() as conn:
+        detail = views.run_detail(conn, rows[0]["run_id"])
+    assert {p["port"] for p in detail["ports"]} >= {'RS232-"<script>q', "RS232-'x'\tt"}
+    assert all(p["verdict"] == 1 for p in detail["ports"])
+    table = rigresults(db, "pareto", "--by", "port").stdout + rigresults(db, "yield").stdout
+    assert "\t" not in table and host in table
+    # A report that writes the names as they are, unescaped (no valid JSON), reads the same.
+    raw = sample("hostile", REPORT).replace(b'\\"', b'"').replace(b"\\u0009", b"\t")
+    run = parse.apply_report(parse.parse_kept_log(sample("hostile")), raw)
+    assert [p["verdict"] for p in run["ports"]] == [1, 1, 1, 1]
+
+
+def tallies(failures=(), tries=1):
+    """Four serial ports that pass every try, but those in failures {port: successes}."""
+    names = [("RS485", "RS485-1"), ("RS485", "RS485-2"), ("RS232", "RS232-1"), ("RS232", "RS232-2")]
+    return [{"kind": k, "port": p, "test": "", "successes": failures.get(p, tries),
+             "errors": tries - failures.get(p, tries)} for k, p in names]
+
+
+# (chip, start, station, fixture, failed ports {port: successes}, tries)
+BATCH = [
+    ("c1", "2026-03-02 08:00:00", "S1", "A", {}, 1),
+    ("c2", "2026-03-02 08:01:00", "S1", "A", {"RS485-2": 0}, 1),
+    ("c3", "2026-03-02 08:02:00", "S1", "A", {"RS232-1": 0}, 1),
+    ("c4", "2026-03-02 08:03:00", "S1", "A", {"RS232-1": 0}, 1),
+    ("c5", "2026-03-02 08:04:00", "S1", "A", {"RS232-1": 0}, 1),
+    ("c2", "2026-03-02 09:00:00", "S1", "B", {}, 1),
+    ("c3", "2026-03-03 08:00:00", "S2", "A", {}, 1),
+    ("c6", "2026-03-03 08:01:00", "S2", "A", {"RS485-1": 37}, 50),
+    ("c7", "2026-03-03 08:02:00", "S2", "A", {}, 1),
+    ("c6", "2026-03-03 09:00:00", "S2", "A", {"RS485-1": 49}, 50),
+]
+
+
+@pytest.fixture(scope="module", params=["sqlite", "postgresql"])
+def batch(request, tmp_path_factory):
+    if request.param == "sqlite":
+        engine = store.open_db(f"sqlite:///{tmp_path_factory.mktemp('batch')}/r.db")
+    else:  # the same views on the server, in a database of their own
+        server = request.getfixturevalue("server")
+        with store.make_engine(server).connect().execution_options(isolation_level="AUTOCOMMIT") as c:
+            c.exec_driver_sql("CREATE DATABASE batch")
+        engine = store.open_db(server.replace("/postgres?", "/batch?"))
+    runs = []
+    for chip, start, station, fixture, failures, tries in BATCH:
+        ports = tallies(failures, tries)
+        run = parse.parse_kept_log(synth.kept_log(chip, "ZR-A7-T100", start, ports, tries, kinds=6))
+        parse.apply_report(run, synth.report("ZR-A7-T100", start, ports, kinds=6))
+        runs.append(dict(run, station=station, fixture=fixture))
+    # The later half first: a unit's first run may reach the store after its retest.
+    assert store.store_runs(engine, runs[5:]) == (5, 0) and store.store_runs(engine, runs) == (5, 5)
+    with engine.connect() as conn:
+        yield conn
+
+
+def test_views_match_the_batch_counted_by_hand(batch):
+    y = views.yield_rows(batch)
+    assert [(r["day"], r["station"], r["units"], r["first_pass"], r["final_pass"], r["retests"])
+            for r in y] == [("2026-03-02", "S1", 5, 1, 3, 2), ("2026-03-03", "S2", 2, 1, 1, 1)]
+    assert y[0]["first_pass_yield"] == 0.2 and y[0]["final_yield"] == 0.6
+    assert views.yield_rows(batch, station="S2", day_from="2026-03-03")[0]["units"] == 2
+    p = views.pareto_rows(batch)
+    assert [(r["port"], r["boards_failed"], r["runs_failed"], r["hard"], r["intermittent"]) for r in p] == \
+        [("RS232-1", 3, 3, 3, 0), ("RS485-1", 1, 2, 0, 1), ("RS485-2", 1, 1, 1, 0)]
+    assert [(r["kind"], r["boards_failed"]) for r in views.pareto_rows(batch, by="kind")] == \
+        [("RS232", 3), ("RS485", 2)]
+    f = views.failure_rows(batch, port="RS485-1")
+    assert [(r["chip"], r["shown"], r["nature"]) for r in f] == \
+        [("c6", "RS485-1 49/50", "intermittent"), ("c6", "RS485-1 37/50", "intermittent")]
+    assert [(r["station"], r["fixture"], r["port"], r["streak"], r["passed_elsewhere"])
+            for r in views.fixture_rows(batch)] == [("S1", "A", "RS232-1", 3, 5)]
+    assert views.fixture_rows(batch, streak=4) == []
+    u = views.unit_runs(batch, "c2")
+    assert [(r["fixture"], r["result"], r["failed_ports"]) for r in u] == \
+        [("A", "fail", ["RS485-2 0/1"]), ("B", "pass", [])]
