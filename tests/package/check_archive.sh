@@ -59,7 +59,7 @@ archive="$scratch/out/$top.tar.gz"
 
 # Exactly these files, with these modes.
 expected="-rw-r--r-- $top/INSTALL.txt
--rw-r--r-- $top/share/doc/rigchkEx/rigchkEx.ini.example
+-rw-r--r-- $top/share/doc/rigchkex/rigchkEx.ini.example
 -rw-r--r-- $top/share/man/man1/rigchkEx.1.gz
 -rwxr-xr-x $top/bin/rigchkEx"
 listing=$(tar -tvzf "$archive")
@@ -80,7 +80,7 @@ grep -q '\.debug_info' <<<"$sections" && fail "program is not stripped"
 man="$root/$top/share/man/man1/rigchkEx.1.gz"
 gzip -t "$man" || fail "manual page is not gzip"
 cmp -s <(zcat "$man") "$source/man/rigchkEx.1" || fail "manual page differs from man/rigchkEx.1"
-cmp -s "$root/$top/share/doc/rigchkEx/rigchkEx.ini.example" "$source/packaging/rigchkEx.ini.example" ||
+cmp -s "$root/$top/share/doc/rigchkex/rigchkEx.ini.example" "$source/packaging/rigchkEx.ini.example" ||
   fail "example settings differ from packaging/rigchkEx.ini.example"
 cmp -s "$root/$top/INSTALL.txt" "$source/packaging/INSTALL-static.txt" ||
   fail "INSTALL.txt differs from packaging/INSTALL-static.txt"
