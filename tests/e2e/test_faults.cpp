@@ -352,6 +352,36 @@ TEST(FaultSignals, BurstDuringTheEndSignallingEndsTheRunPromptly)
     ExpectFinalOutputs(r, 0, 0, 1);
 }
 
+TEST(FaultSignals, FloodAfterTheResultGivesAtMostTwoRoundsAndAPromptEnd)
+{
+    // 400 bursts of 1000 SIGTERMs, 5 ms apart, for as long as the program runs.
+    constexpr int kBurst = 1000;
+    json board = ShippedBoard("default.json");
+    board["signals"] = {{{"signal", "TERM"},
+                         {"after_log", "iTestSta:"},
+                         {"delay_ms", 1000},
+                         {"count", kBurst},
+                         {"every_ms", 5},
+                         {"for_ms", 2000}}};
+    board["timeout_s"] = 60;
+    RunResult r = RunBoard(board, {"Port=RS485"}, "faults-flood-end-signalling");
+    ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
+    std::vector<double> bursts = SignalTimes(r, "SIGTERM");
+    ASSERT_GE(bursts.size(), 2u) << "the flood went on while the steps ran\n" << r.signals;
+
+    // The round in progress and at most one more: its log line and its two commands.
+    int handled = CountMessages(r, kSignalLine);
+    EXPECT_GE(handled, 1);
+    EXPECT_LE(handled, 2);
+    int rounds = 0;
+    for (const DioLine& l : DioLines(r))
+        rounds += l.t >= bursts[0] && l.text == "SOFF=1,2";
+    EXPECT_EQ(rounds, handled) << r.dioTxt;
+    EXPECT_LE(SecondsToEnd(r, "SIGTERM"), LateBoundS(r, 2 * kHandlerPauseS + kStepS + kExitWaitS, 2 * kEndCommands))
+        << r.signals;
+    ExpectFinalOutputs(r, 0, 0, 1);
+}
+
 // Offsets of a SIGINT into the fail pattern, whose steps run two shell
 // commands every 300 ms: together they fall all across the commands and the
 // sleeps between them.
