@@ -321,14 +321,17 @@ TEST_P(FaultSignalPhase, TriesFinishAndTheSignallingRunsOneStep)
     // before it, so the pattern's first step is the first device line since.
     std::vector<DioLine> lines = DioLines(r);
     std::vector<TimedLine> log = TraceLogTimes(r);
-    double writtenAfter = -1;
-    bool seen = false;
+    double resultAt = -1;
     for (const TimedLine& l : log) {
-        seen = seen || MessageBody(l.text) == "iTestSta:0";
-        if (!seen)
+        if (MessageBody(l.text) == "iTestSta:0")
+            resultAt = l.t;
+    }
+    ASSERT_GE(resultAt, 0) << r.Describe();
+    double writtenAfter = -1;
+    for (const TimedLine& l : log) {
+        if (l.t < resultAt)
             writtenAfter = l.t;
     }
-    ASSERT_TRUE(seen) << r.Describe();
     int first = FirstLineFrom(lines, writtenAfter);
     ASSERT_GE(first, 0) << r.dioTxt;
     EXPECT_EQ(Texts(lines, (size_t)first, lines.size()), (std::vector<std::string>{"SOFF=3", "SON=3", "SON=1"}));
