@@ -2,6 +2,7 @@
 # installed by selftest/) and the Debian package of it:
 #   share/man/man1/rigchkEx.1.gz, rigchkEx-result.1.gz   the manual pages
 #   share/doc/rigchkex/rigchkEx.ini.example              a commented settings file
+#   share/doc/rigchkex/changelog.gz, copyright           the package's history and terms
 # The program reads rigchkEx.ini from its working directory, so the example is
 # documentation, not configuration. `cmake --install` uses the usual prefix
 # (/usr/local); the package installs under /usr.
@@ -25,7 +26,21 @@ foreach(page rigchkEx.1 rigchkEx-result.1)
 endforeach()
 add_custom_target(rigchkEx_man ALL DEPENDS ${RIG_MAN_PAGES})
 install(FILES ${RIG_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The package's changelog, in Debian's format and compressed the same way.
+set(RIG_DOC_BUILD_DIR ${CMAKE_BINARY_DIR}/doc)
+set(RIG_CHANGELOG ${RIG_DOC_BUILD_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${RIG_CHANGELOG}
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/packaging/changelog ${RIG_DOC_BUILD_DIR}/changelog
+  COMMAND gzip -9 -n -f ${RIG_DOC_BUILD_DIR}/changelog
+  DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog
+  COMMENT "Compressing the changelog"
+  VERBATIM)
+add_custom_target(rigchkEx_changelog ALL DEPENDS ${RIG_CHANGELOG})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/rigchkEx.ini.example DESTINATION ${CMAKE_INSTALL_DOCDIR})
+if(NOT RIG_STATIC)
+  # Debian's changelog and machine-readable copyright: the package's own.
+  install(FILES ${RIG_CHANGELOG} ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
 
 # Debian package: rigchkex_<version>_<arch>.deb, by `cpack` in the build tree
 # (armhf from the cross build, amd64 from a host build). A static build
@@ -51,9 +66,11 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "rigchkEx tests the RS485, RS232 and digital I/O ports of the board in its\n\
 test fixture, writes a trace log and a JSON report under /NandFlash/tmp and\n\
 shows the result on the signal outputs of the DIO device.")
-set(RIG_PACKAGE_MAINTAINER "rigchkEx maintainers <rigchkex@localhost>"
+# example.com is reserved for examples and is a domain lintian accepts; the
+# maintainer of a release sets theirs (and signs packaging/changelog with it).
+set(RIG_DEB_MAINTAINER "rigchkEx maintainers <rigchkex@example.com>"
   CACHE STRING "Maintainer field of the Debian package")
-set(CPACK_PACKAGE_CONTACT ${RIG_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_CONTACT ${RIG_DEB_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

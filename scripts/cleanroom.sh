@@ -5,6 +5,7 @@
 # nothing installed beforehand but what debootstrap puts there. Prints each
 # command's outcome and time; exits non-zero when either fails. Needs root.
 #   scripts/cleanroom.sh [CONFIG...]     (test.sh configurations; default: host)
+# debootstrap takes the Debian archive from this machine's apt configuration.
 # Downloads are kept in CLEANROOM_CACHE (default /var/cache/rigchkex-cleanroom):
 # the finished base root as a tarball and the packages apt fetched inside it,
 # so a later run only unpacks and installs; without the cache it builds all anew.
@@ -16,7 +17,6 @@ configs=("$@")
 (( ${#configs[@]} )) || configs=(host)
 
 suite=bookworm
-mirror=http://deb.debian.org/debian
 cache=${CLEANROOM_CACHE:-/var/cache/rigchkex-cleanroom}
 base=$cache/$suite-minbase.tar.gz
 inside=/root/rigchkEx    # where the checkout lies in the root
@@ -66,6 +66,7 @@ if [[ -s "$base" ]]; then
   tar -C "$root" -xzpf "$base"
   how="unpacked from $base"
 else
+  mirror=$(scripts/apt-mirror.sh "$suite") || exit 1  # the archive this machine's apt uses
   debootstrap --variant=minbase --cache-dir="$cache/debs" "$suite" "$root" "$mirror" >"$work/debootstrap.log" 2>&1 ||
     { tail -20 "$work/debootstrap.log" >&2; echo "cleanroom: debootstrap failed" >&2; exit 1; }
   tar -C "$root" -czpf "$base.tmp" . && mv "$base.tmp" "$base"

@@ -21,9 +21,9 @@ if [[ "${1:-}" == "--tests" ]]; then
     busybox-static                   # the fixture's BusyBox userland (rigfixture --userland busybox)
     googletest dpkg-dev              # GoogleTest sources for armhf; the Debian packages
     file                             # CPack's DEB generator (the package test)
-    busybox-static                   # the fixture's BusyBox userland
-    python3-labgrid python3-pytest python3-pytest-xdist  # the station suite
-    python3-matplotlib               # the station's batch summary
+    lintian                          # the package test: the .deb as Debian's checks see it
+    python3-labgrid python3-pytest python3-pytest-xdist  # station/: the station's suite
+    python3-matplotlib               # station/batch_summary.py: the batch's chart
     debootstrap git                  # .ci/run's clean-room stage (scripts/cleanroom.sh)
     libbenchmark-dev                 # tests/bench: the trace log micro-benchmark
     tmux                             # the console test types at the board's console
@@ -33,6 +33,7 @@ if [[ "${1:-}" == "--tests" ]]; then
     python3-hypothesis postgresql    # its tests: the parser's property test, a real PostgreSQL server
     python3-flask python3-waitress   # station/rigresults serve: the dashboard
     chromium chromium-driver python3-selenium  # its browser test (headless Chromium)
+    stress-ng                        # the load test: every core kept busy (README)
   )
 fi
 

@@ -40,16 +40,24 @@ constexpr int kPassOnLastStep = 120;
 constexpr int kFailBlinkSteps = 3;     // outputs 1 and 2 alternate every 300 ms
 constexpr int kFailRunOnStep = 100;    // output 3 on after 10 s
 
-// The signal handler only records the signal and writes one byte per signal
-// into this pipe; the interruption thread reads it and does the rest.
-constexpr size_t kSigPipeChunk = 256;  // recorded signals taken from the pipe at once
+// The signal handler only records the signal, one pending flag per signal
+// number, and wakes the interruption thread with one byte on a pipe that never
+// blocks it; the thread takes the flags in rounds and does the rest. A signal
+// recorded again while its round runs is pending once, as a signal that stays
+// blocked while its own handler runs: a flood costs one more round, not one
+// per delivery.
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "the handler's records need no lock");
+constexpr size_t kWakeChunk = 64;  // wake-up bytes taken from the pipe at once
 int g_sigPipe[2] = {-1, -1};
-std::mutex g_doneMutex;
-std::condition_variable g_doneCond;
-int g_signalsDone = 0;                // signals whose steps have finished
-std::atomic<int> g_signalsRaised{0};  // signals the handler has recorded
-std::atomic<int> g_sigintsRaised{0};  // of which SIGINT
-std::atomic<int> g_firstSignal{0};    // the first signal recorded; 0 before
+std::atomic<bool> g_pending[NSIG];    // recorded and not yet taken by a round
+std::atomic<int> g_sigintsRaised{0};  // SIGINTs recorded
+std::mutex g_roundMutex;              // guards the four below
+std::condition_variable g_roundCond;
+bool g_handled[NSIG] = {};            // signals a finished round has handled
+bool g_roundRunning = false;          // a round has taken its flags and not finished
+bool g_mainWaiting = false;           // main is ready to end, in WaitInterruptDone
+bool g_closed = false;                // no round starts any more
 bool g_threadRunning = false;         // the interruption thread took over
 const char kHandlerName[] = "sig_handler";  // the steps are the handler's, wherever they run
 
@@ -83,9 +91,9 @@ void WriteParamError(int sig)
 
 // Carries out the steps of one interruption: pause, log, outputs to their
 // final state, and SIGINT's default action back so that a second Ctrl-C ends
-// the process. sigintsBefore counts the SIGINTs recorded before this one: when
-// this is a SIGINT and a further one came, the process ends at once.
-void HandleSignal(int sig, int sigintsBefore)
+// the process; when that second SIGINT came while the steps ran, it ends the
+// process now. Any other signal number is only logged.
+void HandleSignal(int sig)
 {
     if (sig != SIGINT && sig != SIGTERM) {
         RTLOG_AS(kHandlerName, "Received signal unknow[%d]", sig);
@@ -104,45 +112,76 @@ void HandleSignal(int sig, int sigintsBefore)
     RunShellf(cmd, sizeof(cmd), "echo SON=%d > %s", kOutRun, kDioDevice);
     RunShellf(cmd, sizeof(cmd), "echo SOFF=1,2 > %s", kDioDevice);
     signal(SIGINT, SIG_DFL);
-    if (sig == SIGINT && g_sigintsRaised > sigintsBefore + 1)
+    if (sig == SIGINT && g_sigintsRaised > 1)
         raise(SIGINT);
 }
 
-// Adds count recorded signals to those whose steps are done.
-void MarkDone(int count)
+// Takes every pending signal and carries out its steps, in the order of the
+// signal numbers; marks each one in handled.
+void RunRound(bool (&handled)[NSIG])
 {
-    {
-        std::lock_guard<std::mutex> lock(g_doneMutex);
-        g_signalsDone += count;
+    for (int sig = 0; sig < NSIG; ++sig) {
+        if (g_pending[sig].exchange(false)) {
+            HandleSignal(sig);
+            handled[sig] = true;
+        }
     }
-    g_doneCond.notify_all();
 }
 
-// Reads signal numbers from the pipe and handles them in order. Like a signal
-// that stays blocked while its own handler runs, the same signal recorded
-// again and again while one is handled is handled once more, not once per
-// delivery: a burst of SIGTERMs costs two rounds of the steps, not a hundred.
+// Returns true when main may end (call with g_roundMutex held): it waits, no
+// round runs, and every pending signal was handled by an earlier round.
+bool EndDue()
+{
+    if (!g_mainWaiting || g_roundRunning)
+        return false;
+    for (int sig = 0; sig < NSIG; ++sig) {
+        if (g_pending[sig] && !g_handled[sig])
+            return false;
+    }
+    return true;
+}
+
+// Closes both ends of the signal pipe, of which either may be open.
+void ClosePipe()
+{
+    for (int& fd : g_sigPipe) {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+}
+
+// Runs a round of the steps for each wake-up, until main is ready to end and
+// nothing new is pending; a round that would only repeat handled signals then
+// no longer starts, so a flood ends with the round in progress and at most one
+// more.
 void* InterruptThread(void*)
 {
-    unsigned char pending[kSigPipeChunk];
-    int sigintsRead = 0;  // SIGINTs taken from the pipe before this chunk
+    char wake[kWakeChunk];
     for (;;) {
-        ssize_t n = read(g_sigPipe[0], pending, sizeof(pending));
+        ssize_t n = read(g_sigPipe[0], wake, sizeof(wake));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return nullptr;
-        bool seen[NSIG] = {};
-        for (ssize_t i = 0; i < n; ++i) {
-            int sig = pending[i];
-            if (sig < NSIG && !seen[sig]) {
-                seen[sig] = true;
-                HandleSignal(sig, sigintsRead);
+        {
+            std::lock_guard<std::mutex> lock(g_roundMutex);
+            if (g_closed || EndDue()) {
+                g_closed = true;
+                g_roundCond.notify_all();
+                return nullptr;
             }
+            g_roundRunning = true;
         }
-        for (ssize_t i = 0; i < n; ++i)
-            sigintsRead += pending[i] == SIGINT;
-        MarkDone((int)n);
+        bool handled[NSIG] = {};
+        RunRound(handled);
+        {
+            std::lock_guard<std::mutex> lock(g_roundMutex);
+            for (int sig = 0; sig < NSIG; ++sig)
+                g_handled[sig] = g_handled[sig] || handled[sig];
+            g_roundRunning = false;
+        }
+        g_roundCond.notify_all();
     }
 }
 }  // namespace
@@ -199,16 +238,22 @@ void sig_handler(int sig)
         WriteParamError(sig);
         return;
     }
+    if (sig >= NSIG) {
+        // No signal has this number: a plain call, not a delivery, so the
+        // message is logged here.
+        HandleSignal(sig);
+        return;
+    }
     if (sig == SIGINT || sig == SIGTERM)
         g_bRun = 0;
     if (sig == SIGINT)
         g_sigintsRaised++;
-    int none = 0;
-    g_firstSignal.compare_exchange_strong(none, sig);
-    g_signalsRaised++;
+    if (g_pending[sig].exchange(true))
+        return;  // already pending: its wake-up is on its way
     int saved = errno;
-    unsigned char byte = (unsigned char)sig;
+    const char byte = 1;
     if (g_sigPipe[1] >= 0) {
+        // Non-blocking: a full pipe already holds a wake-up.
         ssize_t ignored = write(g_sigPipe[1], &byte, 1);
         (void)ignored;
     }
@@ -217,19 +262,18 @@ void sig_handler(int sig)
 
 int StartInterruptThread(const char* caller)
 {
-    // Close-on-exec: the shell commands never hold the pipe.
-    if (pipe2(g_sigPipe, O_CLOEXEC) < 0) {
+    // Close-on-exec: the shell commands never hold the pipe. The handler's
+    // end never blocks; the thread's end waits for a wake-up.
+    if (pipe2(g_sigPipe, O_CLOEXEC) < 0 || fcntl(g_sigPipe[1], F_SETFL, O_NONBLOCK) < 0) {
         RTLOG_AS(caller, "Err interrupt pipe:%s, signals handled at the end!!!", strerror(errno));
-        g_sigPipe[0] = g_sigPipe[1] = -1;
+        ClosePipe();
         return -1;
     }
     pthread_t thread;
     int err = pthread_create(&thread, nullptr, InterruptThread, nullptr);
     if (err != 0) {
         RTLOG_AS(caller, "Err interrupt thread:%s, signals handled at the end!!!", strerror(err));
-        close(g_sigPipe[0]);
-        close(g_sigPipe[1]);
-        g_sigPipe[0] = g_sigPipe[1] = -1;
+        ClosePipe();
         return -1;
     }
     pthread_detach(thread);
@@ -247,15 +291,14 @@ int StartInterruptThread(const char* caller)
 void WaitInterruptDone()
 {
     if (!g_threadRunning) {
-        // No thread took the signals: their steps run here, once, for the
-        // first one recorded, as the thread would have carried them out.
-        int raised = g_signalsRaised;
-        if (raised > g_signalsDone) {
-            HandleSignal(g_firstSignal, 0);
-            MarkDone(raised - g_signalsDone);
-        }
+        // No thread took the signals: their steps run here, in one round, as
+        // the thread would have carried them out.
+        bool handled[NSIG] = {};
+        RunRound(handled);
         return;
     }
-    std::unique_lock<std::mutex> lock(g_doneMutex);
-    g_doneCond.wait(lock, [] { return g_signalsDone >= g_signalsRaised; });
+    std::unique_lock<std::mutex> lock(g_roundMutex);
+    g_mainWaiting = true;
+    g_roundCond.wait(lock, [] { return g_closed || EndDue(); });
+    g_closed = true;
 }

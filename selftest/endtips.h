@@ -20,7 +20,9 @@ int SendMsgToTray(int qid, int iParam1, int iParam2);
 // Shows result 0 (pass) or -1/-2 (fail) on the signal outputs until g_bRun is
 // cleared. Returns 0; at once for any other result.
 int TestEndTips(int result);
-// Records SIGINT or SIGTERM: clears g_bRun and wakes the interruption thread.
+// Records SIGINT or SIGTERM (clears g_bRun) or any other number for the
+// interruption thread and wakes it; never blocks. A negative number is
+// reported on standard error at once.
 void sig_handler(int sig);
 
 // Starts the thread that carries out the interruption steps and leaves
@@ -29,8 +31,9 @@ void sig_handler(int sig);
 // out itself.
 int StartInterruptThread(const char* caller);
 // Waits until the interruption steps have finished (at once when no signal
-// came); without the interruption thread, carries them out for the signal
-// recorded first.
+// came): the round in progress and one for a signal that no round has handled
+// yet; no round starts after it returns. Without the interruption thread,
+// carries out the steps of every recorded signal itself.
 void WaitInterruptDone();
 
 #endif

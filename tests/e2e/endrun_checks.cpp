@@ -16,10 +16,15 @@ constexpr double kHandlerPauseS = 0.5;   // the interruption's pause before its 
 constexpr double kMinSlownessS = 0.02;   // the fixture's clocks and its reading of a line
 constexpr double kFixturePollS = 0.06;   // board-init sees the end and the logs every 50 ms
 
-// Returns true when lines b follows a in one step of the program, with no wait between them.
+// Returns true when lines b follows a in one step of the program, with no wait
+// between them. A step of the end signalling that switches output 3 switches
+// output 1 next (the DI switching test uses output 3 alone).
 bool InARow(const std::string& a, const std::string& b)
 {
-    return (a == "SON=1" && b == "SOFF=2") || (a == "SOFF=1" && b == "SON=2") || (a == "SON=3" && b == "SOFF=1,2");
+    bool out3 = a == "SON=3" || a == "SOFF=3";
+    bool out1 = b == "SON=1" || b == "SOFF=1";
+    return (a == "SON=1" && b == "SOFF=2") || (a == "SOFF=1" && b == "SON=2") || (a == "SON=3" && b == "SOFF=1,2") ||
+           (out3 && out1);
 }
 
 // Returns the time of the tray notice; -1 when none.
@@ -178,4 +183,20 @@ double MeasuredSlownessS(const RunResult& r)
 double LateBoundS(const RunResult& r, double wantS, int commands)
 {
     return wantS + (commands + 1) * MeasuredSlownessS(r) + kFixturePollS;
+}
+
+// Returns the time from the leak check's start to the program's end; 0 without one.
+double ExitCheckS(const RunResult& r)
+{
+    FdLog fds = RunFds(r);
+    std::vector<double> end = SignalTimes(r, "end");
+    if (fds.tracingStopAt < 0 || end.size() != 1)
+        return 0;
+    return std::max(0.0, end[0] - fds.tracingStopAt);
+}
+
+// Returns LateBoundS plus the run's leak check at exit.
+double EndBoundS(const RunResult& r, double wantS, int commands)
+{
+    return LateBoundS(r, wantS, commands) + ExitCheckS(r);
 }

@@ -60,8 +60,9 @@ int CountMessages(const RunResult& r, const std::string& body);
 
 // Returns how slow this run was, measured from its own files: the longest of
 // the gaps between two device lines the program writes in a row with no wait
-// between them (outputs 1 and 2 in one step of the fail pattern, the
-// interruption's "SON=3" then "SOFF=1,2"), the delay of the tray notice past
+// between them (outputs 1 and 2 in one step of the fail pattern, output 3
+// then output 1 in one step of either pattern, the interruption's "SON=3"
+// then "SOFF=1,2"), the delay of the tray notice past
 // its 2 s wait, and the delay of the interruption's first command past its
 // 0.5 s pause; never below what the fixture's clocks can tell apart. Under an
 // emulator or a loaded machine every one of them grows with the run.
@@ -71,3 +72,13 @@ double MeasuredSlownessS(const RunResult& r);
 // up to commands shell commands (or other steps of the program's own), at the
 // run's measured slowness; the fixture reads its files at most this late too.
 double LateBoundS(const RunResult& r, double wantS, int commands);
+
+// Returns how long the program's end took past its own last step, as the run
+// saw it: from the first moment its threads were seen stopped for the
+// sanitizer's leak check at exit to the fixture's end stamp; 0 without one.
+// Under load that check is slow, and nothing else the run measures tells.
+double ExitCheckS(const RunResult& r);
+
+// Returns LateBoundS for a span that ends with the program's end: it also
+// allows the run's measured ExitCheckS.
+double EndBoundS(const RunResult& r, double wantS, int commands);

@@ -316,6 +316,11 @@ FdLog ParseFds(const std::string& text)
                 log.endFds[fd] = path;
             continue;
         }
+        if (what == "tracing") {
+            if (log.tracingStopAt < 0)
+                log.tracingStopAt = l.t;
+            continue;
+        }
         FdEvent e;
         e.t = l.t;
         e.open = what == "open";

@@ -246,7 +246,7 @@ TEST(EndRun, FailPatternThenSecondSigintEndsAtOnce)
     ASSERT_EQ(ints.size(), 2u) << r.signals;
     ASSERT_EQ(end.size(), 1u) << r.signals;
     // It ends the process once the first one's steps are done, without a wait of its own.
-    EXPECT_LE(end[0] - ints[0], LateBoundS(r, kHandlerPauseS, kInFlight + 1));
+    EXPECT_LE(end[0] - ints[0], EndBoundS(r, kHandlerPauseS, kInFlight + 1));
 
     const std::string dateTime = LoggedDateTime(r);
     ASSERT_TRUE(r.hasReport) << r.Describe();
@@ -322,7 +322,7 @@ TEST(EndRun, SigintDuringTheTriesLetsThemFinish)
     std::vector<double> end = SignalTimes(r, "end");
     ASSERT_EQ(end.size(), 1u);
     EXPECT_GE(end[0] - lines[4].t, kStepS + kExitWaitS - 0.05);
-    EXPECT_LE(end[0] - lines[4].t, LateBoundS(r, kStepS + kExitWaitS, 1));
+    EXPECT_LE(end[0] - lines[4].t, EndBoundS(r, kStepS + kExitWaitS, 1));
     ExpectFinalOutputs(r, 1, 0, 1);
 }
 

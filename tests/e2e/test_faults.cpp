@@ -113,7 +113,7 @@ TEST(Faults, NoPortOpensAndNoDioDeviceEveryRecordFails)
     EXPECT_EQ(CountMessages(r, kSignalLine), 1);
     double toEnd = SecondsToEnd(r, "SIGINT");
     EXPECT_GE(toEnd, kHandlerPauseS);
-    EXPECT_LE(toEnd, LateBoundS(r, kHandlerPauseS + kStepS + kExitWaitS, kEndCommands)) << r.signals;
+    EXPECT_LE(toEnd, EndBoundS(r, kHandlerPauseS + kStepS + kExitWaitS, kEndCommands)) << r.signals;
     ExpectNoDescriptorLeft(r);
 }
 
@@ -157,7 +157,7 @@ TEST(Faults, MissingLogFolderDropsTheLogAndSignalsFailure)
     EXPECT_EQ(Texts(lines, 0, 3), (std::vector<std::string>{"SOFF=3", "SOFF=1", "SON=2"}));
     double toEnd = SecondsToEnd(r, "SIGTERM");
     EXPECT_GE(toEnd, kHandlerPauseS);
-    EXPECT_LE(toEnd, LateBoundS(r, 2 * kHandlerPauseS + kStepS + kExitWaitS, kEndCommands)) << r.signals;
+    EXPECT_LE(toEnd, EndBoundS(r, 2 * kHandlerPauseS + kStepS + kExitWaitS, kEndCommands)) << r.signals;
     ExpectFinalOutputs(r, 0, 0, 1);
 }
 
@@ -316,6 +316,9 @@ TEST_P(FaultSignalPhase, TriesFinishAndTheSignallingRunsOneStep)
     ExpectNoDescriptorLeft(r);
 
     // After the report: the pass pattern's first step alone, then the end.
+    // A line's stamp is when the fixture read it, which may be long after the
+    // program wrote it: the result line was written after the lines read
+    // before it, so the pattern's first step is the first device line since.
     std::vector<DioLine> lines = DioLines(r);
     std::vector<TimedLine> log = TraceLogTimes(r);
     double resultAt = -1;
@@ -324,12 +327,17 @@ TEST_P(FaultSignalPhase, TriesFinishAndTheSignallingRunsOneStep)
             resultAt = l.t;
     }
     ASSERT_GE(resultAt, 0) << r.Describe();
-    int first = FirstLineFrom(lines, resultAt - kStepS);
+    double writtenAfter = -1;
+    for (const TimedLine& l : log) {
+        if (l.t < resultAt)
+            writtenAfter = l.t;
+    }
+    int first = FirstLineFrom(lines, writtenAfter);
     ASSERT_GE(first, 0) << r.dioTxt;
     EXPECT_EQ(Texts(lines, (size_t)first, lines.size()), (std::vector<std::string>{"SOFF=3", "SON=3", "SON=1"}));
     std::vector<double> end = SignalTimes(r, "end");
     ASSERT_EQ(end.size(), 1u);
-    EXPECT_LE(end[0] - resultAt, LateBoundS(r, kStepS + kExitWaitS, kEndCommands));
+    EXPECT_LE(end[0] - lines[(size_t)first].t, EndBoundS(r, kStepS + kExitWaitS, kEndCommands));
     ExpectFinalOutputs(r, 1, 0, 1);
     // ... and the verdict says so, not that output 1 blinked.
     std::stringstream verdict;
@@ -352,7 +360,37 @@ TEST(FaultSignals, BurstDuringTheEndSignallingEndsTheRunPromptly)
     EXPECT_GE(handled, 1);
     EXPECT_LE(handled, 2);
     // At most two rounds of the interruption's steps, then main's wait.
-    EXPECT_LE(SecondsToEnd(r, "SIGTERM"), LateBoundS(r, 2 * kHandlerPauseS + kStepS + kExitWaitS, 2 * kEndCommands))
+    EXPECT_LE(SecondsToEnd(r, "SIGTERM"), EndBoundS(r, 2 * kHandlerPauseS + kStepS + kExitWaitS, 2 * kEndCommands))
+        << r.signals;
+    ExpectFinalOutputs(r, 0, 0, 1);
+}
+
+TEST(FaultSignals, FloodAfterTheResultGivesAtMostTwoRoundsAndAPromptEnd)
+{
+    // 400 bursts of 1000 SIGTERMs, 5 ms apart, for as long as the program runs.
+    constexpr int kBurst = 1000;
+    json board = ShippedBoard("default.json");
+    board["signals"] = {{{"signal", "TERM"},
+                         {"after_log", "iTestSta:"},
+                         {"delay_ms", 1000},
+                         {"count", kBurst},
+                         {"every_ms", 5},
+                         {"for_ms", 2000}}};
+    board["timeout_s"] = 60;
+    RunResult r = RunBoard(board, {"Port=RS485"}, "faults-flood-end-signalling");
+    ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
+    std::vector<double> bursts = SignalTimes(r, "SIGTERM");
+    ASSERT_GE(bursts.size(), 2u) << "the flood went on while the steps ran\n" << r.signals;
+
+    // The round in progress and at most one more: its log line and its two commands.
+    int handled = CountMessages(r, kSignalLine);
+    EXPECT_GE(handled, 1);
+    EXPECT_LE(handled, 2);
+    int rounds = 0;
+    for (const DioLine& l : DioLines(r))
+        rounds += l.t >= bursts[0] && l.text == "SOFF=1,2";
+    EXPECT_EQ(rounds, handled) << r.dioTxt;
+    EXPECT_LE(SecondsToEnd(r, "SIGTERM"), EndBoundS(r, 2 * kHandlerPauseS + kStepS + kExitWaitS, 2 * kEndCommands))
         << r.signals;
     ExpectFinalOutputs(r, 0, 0, 1);
 }
@@ -376,7 +414,7 @@ TEST_P(FaultSigintAcrossCommands, IsNeverLost)
     EXPECT_EQ(CountMessages(r, kSignalLine), 1);
     double toEnd = SecondsToEnd(r, "SIGINT");
     EXPECT_GE(toEnd, kHandlerPauseS);
-    EXPECT_LE(toEnd, LateBoundS(r, kHandlerPauseS + kStepS + kExitWaitS, kEndCommands)) << r.signals;
+    EXPECT_LE(toEnd, EndBoundS(r, kHandlerPauseS + kStepS + kExitWaitS, kEndCommands)) << r.signals;
     ExpectFinalOutputs(r, 0, 0, 1);
 }
 

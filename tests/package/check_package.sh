@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build tree with cpack, then checks it as
 # a board image would take it: control fields, the exact list of files with
-# their modes, and, unpacked into a scratch root, the program (architecture,
-# dynamically linked, stripped), the manual page and the example settings.
-# Also checks that `cmake --install` lays out the same files.
+# their modes, lintian (no error, no warning), and, unpacked into a scratch
+# root, the program (architecture, dynamically linked, stripped), the manual
+# page, the example settings, the changelog and the copyright. Also checks
+# that `cmake --install` lays out the same files.
 #   check_package.sh BUILD_DIR SCRATCH_DIR SOURCE_DIR VERSION [DEBIAN_ARCH]
 # DEBIAN_ARCH defaults to the build machine's.
 set -euo pipefail
@@ -47,7 +48,10 @@ done
 [[ -n "$(field Maintainer)" ]] || fail "no Maintainer"
 
 # Exactly these files, owned by root, with these modes.
-expected="-rw-r--r-- ./usr/share/doc/rigchkex/rigchkEx.ini.example
+doc=./usr/share/doc/rigchkex
+expected="-rw-r--r-- $doc/rigchkEx.ini.example
+-rw-r--r-- $doc/changelog.gz
+-rw-r--r-- $doc/copyright
 -rw-r--r-- ./usr/share/man/man1/rigchkEx.1.gz
 -rw-r--r-- ./usr/share/man/man1/rigchkEx-result.1.gz
 -rwxr-xr-x ./usr/bin/rigchkEx
@@ -59,6 +63,14 @@ $files
 expected:
 $expected"
 awk '$2 != "root/root" { bad = 1 } END { exit bad }' <<<"$listing" || fail "entries not owned by root"
+
+# Debian's own checks of the package.
+if command -v lintian >/dev/null; then
+  checked=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "lintian:
+$checked"
+else
+  fail "lintian is missing (scripts/deps.sh --tests)"
+fi
 
 # Unpacked into a scratch root.
 root="$scratch/root"
@@ -100,8 +112,13 @@ if command -v man >/dev/null; then
   LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$man" >/dev/null 2>"$scratch/man.err"
   [[ -s "$scratch/man.err" ]] && fail "manual page warnings: $(cat "$scratch/man.err")"
 fi
-cmp -s "$root/usr/share/doc/rigchkex/rigchkEx.ini.example" "$source/packaging/rigchkEx.ini.example" ||
+cmp -s "$root/$doc/rigchkEx.ini.example" "$source/packaging/rigchkEx.ini.example" ||
   fail "example settings differ from packaging/rigchkEx.ini.example"
+cmp -s <(zcat "$root/$doc/changelog.gz") "$source/packaging/changelog" ||
+  fail "changelog differs from packaging/changelog"
+[[ "$(dpkg-parsechangelog -l "$source/packaging/changelog" -S Version)" == "$version" ]] ||
+  fail "packaging/changelog has no entry for $version at its top"
+cmp -s "$root/$doc/copyright" "$source/packaging/copyright" || fail "copyright differs from packaging/copyright"
 
 # cmake --install into a prefix: the same files below it.
 cmake --install "$build" --prefix "$scratch/prefix" >"$scratch/install.log" 2>&1 ||

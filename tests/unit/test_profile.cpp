@@ -1,9 +1,12 @@
 // Profile strings: where the scan finds sections and keys (prefix matches
 // included), reading with defaults, rewriting in place, the size limit, safe
-// replacement of the file, and the precondition checks.
+// replacement of the file and what it keeps of links and special files, and
+// the precondition checks.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <climits>
@@ -11,10 +14,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
 #include "file_limit.h"
+#include "zrFileSwap.h"
 #include "zrProfile.h"
 
 namespace {
@@ -320,6 +327,93 @@ TEST_F(ProfileFileTest, WriteIsRefusedOrDoneInPlaceExactlyAsARewriteOfTheFileWou
     EXPECT_EQ("[s]\nk=4\n", Slurp());
     ASSERT_EQ(0, stat(path_.c_str(), &after));
     EXPECT_EQ(2u, after.st_nlink);
+}
+
+// The rewrite shared with the settings file, on every kind of file a path can
+// name: only a regular file is replaced by a new one; a link stays a link (a
+// dangling one gets its target), a device or a FIFO with a reader takes the
+// text in place, a FIFO without one is refused.
+TEST_F(ProfileFileTest, RewriteKeepsWhatThePathNames)
+{
+    const std::string text = "[s]\nk=2\n";
+    const std::string target = dir_ + "/target.ini";
+    int reader = -1;
+    auto fromReader = [&] {
+        char buf[64] = {};
+        ssize_t n = read(reader, buf, sizeof(buf));
+        return std::string(buf, n > 0 ? (size_t)n : 0);
+    };
+    auto fromTarget = [&] {
+        std::ifstream in(target);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    struct Row {
+        const char* name;
+        std::function<int()> make;  // 0; -1 when it cannot be made here (the row is skipped)
+        mode_t type;                // what the path is afterwards
+        int iRet;                   // the rewrite's result
+        std::function<std::string()> got;
+        std::string want;           // the text as the file's reader sees it
+        size_t files;               // names in the folder afterwards: nothing left behind
+    };
+    const Row rows[] = {
+        {"regular file", [&] { Put("[s]\nk=1\n"); return 0; }, S_IFREG, 0, [&] { return Slurp(); }, text, 1},
+        {"link to a regular file",
+         [&] {
+             std::ofstream(target) << "[s]\nk=1\n";
+             return symlink(target.c_str(), path_.c_str());
+         },
+         S_IFLNK, 0, fromTarget, text, 2},
+        {"dangling link", [&] { return symlink("target.ini", path_.c_str()); }, S_IFLNK, 0, fromTarget, text, 2},
+        // As /dev/null: a device node in a folder that may hold one.
+        {"character device 1,3",
+         [&] {
+             if (mknod(path_.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+                 return -1;
+             int fd = open(path_.c_str(), O_WRONLY);
+             return fd < 0 ? -1 : close(fd);
+         },
+         S_IFCHR, 0, [&] { return Slurp(); }, "", 1},
+        {"FIFO with a reader",
+         [&] {
+             if (mkfifo(path_.c_str(), 0600) != 0)
+                 return -1;
+             reader = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+             return reader < 0 ? -1 : 0;
+         },
+         S_IFIFO, 0, fromReader, text, 1},
+        {"FIFO without a reader", [&] { return mkfifo(path_.c_str(), 0600); }, S_IFIFO, -1, [] { return std::string(); },
+         "", 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove(path_);
+        fs::remove(target);
+        if (row.make() != 0) {
+            std::cout << "[  SKIPPED ] " << row.name << ": " << strerror(errno) << "\n";
+            continue;
+        }
+        _tag_FileSwap_ swap;
+        int iRet = OpenFileSwap(&swap, path_.c_str());
+        if (iRet == 0 && WriteFileSwap(&swap, text.data(), text.size()) != 0) {
+            DropFileSwap(&swap);
+            iRet = -1;
+        }
+        if (iRet == 0)
+            iRet = CommitFileSwap(&swap);
+        EXPECT_EQ(row.iRet, iRet);
+        struct stat st;
+        ASSERT_EQ(0, lstat(path_.c_str(), &st));
+        EXPECT_EQ(row.type, st.st_mode & S_IFMT);
+        if (S_ISCHR(st.st_mode)) {
+            EXPECT_EQ(makedev(1, 3), st.st_rdev);
+        }
+        EXPECT_EQ(row.want, row.got());
+        EXPECT_EQ(row.files, FilesInDir());
+        if (reader >= 0)
+            close(reader);
+        reader = -1;
+    }
 }
 
 TEST_F(ProfileFileTest, TextThatCannotBeReadWholeIsNotRewritten)

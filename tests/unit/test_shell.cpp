@@ -1,7 +1,7 @@
 // Shell commands: an operator's Ctrl-C that comes while a command runs still
 // reaches the program's handler (system() would ignore it in the caller), and
 // commands start with no signal blocked and none of the program's pipes. The
-// interruption's steps when its thread cannot be had.
+// interruption's steps when its thread cannot be had; other numbers logged.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -182,6 +182,31 @@ TEST(Interruption, WithoutItsThreadASignalStillEndsTheRunWithTheSameSteps)
         struct sigaction now;
         sigaction(SIGINT, nullptr, &now);
         return now.sa_handler == SIG_DFL ? 0 : 6;
+    });
+    if (status == kChildSkip)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(0, status);
+}
+
+TEST(Interruption, AnyOtherNumberIsLoggedAsUnknownAndEndsNothing)
+{
+    int status = InSandboxChild([](const std::string& logPath) {
+        if (StartInterruptThread("main") != 0)
+            return 1;
+        // SIGHUP and the last real-time signal reach the thread; 65 and 300
+        // are no signal's number, 256 and 257 were once cut to a byte.
+        const int numbers[] = {SIGHUP, SIGRTMAX, 65, 256, 257, 300};
+        for (int sig : numbers)
+            sig_handler(sig);
+        WaitInterruptDone();
+        const std::string log = Slurp(logPath);
+        for (int sig : numbers) {
+            if (!HasLine(log, "Received signal unknow[" + std::to_string(sig) + "]", "sig_handler"))
+                return 2;
+        }
+        if (HasLine(log, "Received signal SIGINT[2]", "sig_handler") || access("/dev/zrdio", F_OK) == 0)
+            return 3;  // the interruption's steps are SIGINT's and SIGTERM's only
+        return g_bRun == 1 ? 0 : 4;
     });
     if (status == kChildSkip)
         GTEST_SKIP() << "no private mount namespace here";
