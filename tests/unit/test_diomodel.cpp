@@ -129,6 +129,38 @@ TEST(DioCommands, IndicesCountsAndUnknownCommands)
     }
 }
 
+// The stand-in states the driver's numbers itself (diodriver.h); every one
+// must agree with the program's copy, so a wrong number on either side is
+// caught rather than agreed on.
+TEST(DioCommands, TheStandInsNumbersAgreeWithTheProgramsValueByValue)
+{
+    const struct {
+        const char* name;
+        long long standIn, program;
+    } values[] = {
+        {"DO_OFF", (long long)kDrvDoOff, ZRDIO_DO_OFF},
+        {"DO_ON", (long long)kDrvDoOn, ZRDIO_DO_ON},
+        {"RD_DI", (long long)kDrvRdDi, ZRDIO_RD_DI},
+        {"RD_DO", (long long)kDrvRdDo, ZRDIO_RD_DO},
+        {"GET_NUM", (long long)kDrvGetNum, ZRDIO_GET_NUM},
+        {"RD_DI_GRP1", (long long)kDrvRdDiGrp1, ZRDIO_RD_DI_GRP1},
+        {"RD_DI_GRP2", (long long)kDrvRdDiGrp2, ZRDIO_RD_DI_GRP2},
+        {"RD_DI_GRP3", (long long)kDrvRdDiGrp3, ZRDIO_RD_DI_GRP3},
+        {"RD_DO_GRP1", (long long)kDrvRdDoGrp1, ZRDIO_RD_DO_GRP1},
+        {"RD_DO_GRP2", (long long)kDrvRdDoGrp2, ZRDIO_RD_DO_GRP2},
+        {"RD_DO_GRP3", (long long)kDrvRdDoGrp3, ZRDIO_RD_DO_GRP3},
+        {"the last command", (long long)kDrvRdDoGrp3, ZRDIO_CMD_LAST},
+        {"system-channel bit", (long long)kDrvSysBit, kDioSysIndexBase},
+        {"kind DI", kKindDI, kDioTypeDI},
+        {"kind DO", kKindDO, kDioTypeDO},
+        {"kind SYSDI", kKindSysDI, kDioTypeSysDI},
+        {"kind SYSDO", kKindSysDO, kDioTypeSysDO},
+        {"channels per group", kDrvGroupSize, kDioGroupSize},
+    };
+    for (const auto& v : values)
+        EXPECT_EQ(v.standIn, v.program) << v.name;
+}
+
 TEST(DioCommands, GroupWordsHoldOneBitPerChannel)
 {
     Fixture f(R"({"dio": {"do": 5, "di": 10}})");
