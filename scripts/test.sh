@@ -6,15 +6,17 @@
 # armhf comes after host). busybox runs the host build's scenarios again in the
 # BusyBox userland; armhf-static builds the static release program and runs
 # its archive check and its scenarios (those without DIO ioctls) under
-# qemu-arm in the BusyBox userland; station is the station's run on labgrid
-# against three simulated boards (all three after host).
-#   scripts/test.sh [host|asan|armhf|busybox|armhf-static|station|fuzz]...
-#                   (default: fuzz host station asan armhf busybox armhf-static)
+# qemu-arm in the BusyBox userland; imx6ul runs the static program's scenarios
+# on the board's twin, an emulated i.MX6UL (DIO ones included); station is the
+# station's run on labgrid against three simulated boards and one twin (all
+# after host, imx6ul and station after armhf-static).
+#   scripts/test.sh [host|asan|armhf|busybox|armhf-static|imx6ul|station|fuzz]...
+#                   (default: fuzz host asan armhf busybox armhf-static imx6ul station)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 configs=("$@")
-(( ${#configs[@]} )) || configs=(fuzz host station asan armhf busybox armhf-static)
+(( ${#configs[@]} )) || configs=(fuzz host asan armhf busybox armhf-static imx6ul station)
 
 # Runs one configuration; returns its build's or its tests' status.
 run_config() {
@@ -28,6 +30,13 @@ run_config() {
     echo "=== station: three simulated boards on build/host"
     cmake --preset host >/dev/null && cmake --build --preset host &&
       timeout "${STATION_SECONDS:-300}" station/run-simulated.sh build/host
+    return
+  fi
+  if [[ "$c" == imx6ul ]]; then
+    echo "=== imx6ul: the static program's scenarios on the board's twin"
+    cmake --preset armhf-static >/dev/null && cmake --build --preset armhf-static &&
+      cmake --build --preset armhf-static --target twin-image &&
+      { echo "=== imx6ul: test"; ctest --preset imx6ul; }
     return
   fi
   [[ "$c" == busybox ]] && build=host test=host-busybox  # the host build, another userland

@@ -210,6 +210,11 @@ bool StaticProgram()
     return EnvOr(kStaticEnv, "0") == std::string("1");
 }
 
+bool TwinMachine()
+{
+    return EnvOr(kMachineEnv, "host") == std::string("imx6ul");
+}
+
 std::string ScenarioUserland()
 {
     return EnvOr(kUserlandEnv, "debian");
