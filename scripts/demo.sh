@@ -6,7 +6,7 @@ set -euo pipefail
 
 usage() {
   cat <<'EOF'
-usage: scripts/demo.sh [--board FILE] [--console] [--verdict-status] [--] [ARGS...]
+usage: scripts/demo.sh [--board FILE] [--machine host|imx6ul] [--console] [--verdict-status] [--] [ARGS...]
 
 Installs what the demo needs (scripts/deps.sh), builds the host build, and runs
 rigchkEx once on a simulated board in the fixture's sandbox; it ends with the
@@ -14,6 +14,9 @@ run's verdict (PASS or FAIL, the failed ports, the end pattern).
 
   --board FILE  the board description (default fixture/boards/default.json); a
                 relative FILE is taken from the folder you are in
+  --machine NAME  host (the fixture's sandbox, default) or imx6ul: the board's
+                twin, an emulated i.MX6UL running the static release program
+                (also fetches the twin's kernel and builds the static build)
   --console     instead of running the program, give a shell on the simulated
                 board's console (rigfixture --console); takes no ARGS
   --verdict-status
@@ -36,6 +39,7 @@ Examples:
   scripts/demo.sh --board fixture/boards/serial-faults.json Port=RS485 Cnt=3
   scripts/demo.sh Port=DIO --board my-board.json
   scripts/demo.sh --verdict-status --board fixture/boards/serial-faults.json || echo "FAIL: $?"
+  scripts/demo.sh --machine imx6ul --board fixture/boards/dio-faults.json
 EOF
 }
 
@@ -50,6 +54,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 board=$repo/fixture/boards/default.json
 console=0
 rig_opts=()
+machine=host
 args=()
 while (( $# )); do
   case $1 in
@@ -62,6 +67,11 @@ while (( $# )); do
     --board=*)
       board=${1#--board=}
       [[ -n $board ]] || die "--board needs a board file (e.g. --board fixture/boards/minimal.json)" ;;
+    --machine)
+      (( $# >= 2 )) && [[ $2 == host || $2 == imx6ul ]] || die "--machine takes host or imx6ul"
+      machine=$2
+      shift 2
+      continue ;;
     --console) console=1 ;;
     --verdict-status) rig_opts+=(--verdict-status) ;;
     --) shift; args+=("$@"); break ;;
@@ -78,14 +88,20 @@ if (( console )) && (( ${#args[@]} )); then
 fi
 
 cd "$repo"
-scripts/deps.sh
+if [[ $machine == imx6ul ]]; then
+  scripts/deps.sh --machine imx6ul
+  cmake --preset armhf-static >/dev/null
+  cmake --build --preset armhf-static --target rigchkEx twin-image
+else
+  scripts/deps.sh
+fi
 cmake --preset host >/dev/null
 cmake --build --preset host --target rigchkEx fixture_programs
-rigfixture=build/host/fixture/bin/rigfixture
+rigfixture=(build/host/fixture/bin/rigfixture --machine "$machine" --board "$board")
 if (( console )); then
-  exec "$rigfixture" --board "$board" "${rig_opts[@]}" --console
+  exec "${rigfixture[@]}" "${rig_opts[@]}" --console
 fi
 if (( ${#args[@]} )); then
-  exec "$rigfixture" --board "$board" "${rig_opts[@]}" -- "${args[@]}"
+  exec "${rigfixture[@]}" "${rig_opts[@]}" -- "${args[@]}"
 fi
-exec "$rigfixture" --board "$board" "${rig_opts[@]}"
+exec "${rigfixture[@]}" "${rig_opts[@]}"

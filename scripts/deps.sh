@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the simulated fixture and the tests
 # need. Idempotent: only missing packages are installed (needs root).
 #   scripts/deps.sh            packages for building and running on the fixture
-#   scripts/deps.sh --tests    also what the test suites need
+#   scripts/deps.sh --tests    also what the test suites need, the board's twin included
+#   scripts/deps.sh --machine imx6ul   also the board's twin (scripts/twin-deps.sh)
 set -euo pipefail
 
 packages=(
@@ -46,4 +47,9 @@ if (( ${#missing[@]} )); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The board's twin: the emulator, the armhf kernel and BusyBox it boots.
+if [[ "${1:-}" == "--tests" || "${1:-} ${2:-}" == "--machine imx6ul" ]]; then
+  "$(dirname "$0")/twin-deps.sh"
 fi

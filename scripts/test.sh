@@ -6,17 +6,20 @@
 # armhf comes after host). busybox runs the host build's scenarios again in the
 # BusyBox userland; armhf-static builds the static release program and runs
 # its archive check and its scenarios (those without DIO ioctls) under
-# qemu-arm in the BusyBox userland; station is the station's run on labgrid
-# against three simulated boards (all three after host); results is the
+# qemu-arm in the BusyBox userland; imx6ul runs the static program's scenarios
+# on the board's twin, an emulated i.MX6UL (DIO ones included); station is the
+# station's run on labgrid against three simulated boards and one twin (all
+# after host, imx6ul and station after armhf-static); results is the
 # station's results store and dashboard (station/tests: parser, store, views,
-# a real PostgreSQL server, the browser).
-#   scripts/test.sh [host|asan|armhf|busybox|armhf-static|station|results|fuzz]...
-#                   (default: fuzz host station results asan armhf busybox armhf-static)
+# a real PostgreSQL server, the browser); format checks the C and C++ files
+# against .clang-format.
+#   scripts/test.sh [format|host|asan|armhf|busybox|armhf-static|imx6ul|station|results|fuzz]...
+#                   (default: format fuzz host results asan armhf busybox armhf-static imx6ul station)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 configs=("$@")
-(( ${#configs[@]} )) || configs=(fuzz host station results asan armhf busybox armhf-static)
+(( ${#configs[@]} )) || configs=(format fuzz host results asan armhf busybox armhf-static imx6ul station)
 
 # Runs one configuration; returns its build's or its tests' status.
 run_config() {
@@ -32,9 +35,21 @@ run_config() {
       timeout "${STATION_SECONDS:-300}" station/run-simulated.sh build/host
     return
   fi
+  if [[ "$c" == format ]]; then
+    echo "=== format: the C and C++ files against .clang-format"
+    scripts/format.sh --check
+    return
+  fi
   if [[ "$c" == results ]]; then
     echo "=== results: station/tests"
     PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -q station/tests
+    return
+  fi
+  if [[ "$c" == imx6ul ]]; then
+    echo "=== imx6ul: the static program's scenarios on the board's twin"
+    cmake --preset armhf-static >/dev/null && cmake --build --preset armhf-static &&
+      cmake --build --preset armhf-static --target twin-image &&
+      { echo "=== imx6ul: test"; ctest --preset imx6ul; }
     return
   fi
   [[ "$c" == busybox ]] && build=host test=host-busybox  # the host build, another userland

@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
-# The station's run against three simulated boards at once: starts each board
-# with a shell on its console (rigfixture --console), writes its labgrid
-# environment file from the console's printed pseudo-terminal, runs the
-# station suite against the three in parallel (one pytest per board), makes
-# the batch summary, and checks the outcome: fixture C's RS485-2 receives
-# every frame corrupted, so exactly that port on exactly that board fails.
+# The station's run against three simulated boards and one twin at once:
+# starts each simulated board with a shell on its console (rigfixture
+# --console) and writes its labgrid environment file from the console's
+# printed pseudo-terminal; prepares the twin (fixture A's board on an emulated
+# i.MX6UL, env/twin.yaml: labgrid's QEMUDriver boots it when its test starts
+# and switches it off at the end) with twin-host --station; runs the station
+# suite against the four in parallel (one pytest per board), makes the batch
+# summary, and checks the outcome: fixture C's RS485-2 receives every frame
+# corrupted, so exactly that port on exactly that board fails.
 # Exits 0 only when the results are exactly that. Stops the boards at the end.
-#   station/run-simulated.sh [BUILD] [RESULTS]     (default build/host, BUILD/station)
+#   station/run-simulated.sh [BUILD] [RESULTS] [TWIN_BUILD]
+#       (default build/host, BUILD/station, build/armhf-static: the twin's
+#       program and image; without its image the run has no twin)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/host}
 results=${2:-$build/station}
+twin_build=${3:-build/armhf-static}
 rig=$build/fixture/bin/rigfixture
 py=/usr/bin/python3
 boards=(fixture-a fixture-b fixture-c)
+twin=twin-a          # fixture A's board on the twin
+twin_board=fixture-a
 faulty_board=fixture-c
 faulty_port=RS485-2
 args="Port=All Cnt=1"
@@ -25,7 +33,13 @@ rm -rf "$results"
 mkdir -p "$results/runs" "$results/env" "$results/boards"
 db="sqlite:///$(realpath "$results")/results.db"   # the batch's results store
 declare -A rig_pid
+twin_pid=
 stop_boards() {
+  if [[ -n "$twin_pid" ]]; then
+    kill -TERM "$twin_pid" 2>/dev/null || true
+    wait "$twin_pid" 2>/dev/null || true
+    twin_pid=
+  fi
   for b in "${!rig_pid[@]}"; do
     printf 'exit\n' > "$results/runs/$b/console" 2>/dev/null || true
   done
@@ -57,8 +71,32 @@ for b in "${boards[@]}"; do
   echo "run-simulated: $b on $pty"
 done
 
+# The twin: its simulators and initramfs now, its boot when its test starts.
+tested=("${boards[@]}")
+if [[ -f $twin_build/fixture/twin/base.cpio ]]; then
+  "$build/fixture/bin/twin-host" --station --board "station/boards/$twin_board.json" --out "$results/runs/$twin" \
+    --program "$twin_build/selftest/rigchkEx" --image "$twin_build/fixture/twin" >"$results/runs/$twin.txt" 2>&1 &
+  twin_pid=$!
+  for ((i = 0; i < console_wait_s * 10; i++)); do
+    grep -q "station twin ready" "$results/runs/$twin.txt" 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q "station twin ready" "$results/runs/$twin.txt" ||
+    { echo "run-simulated: the twin is not ready; see $results/runs/$twin.txt" >&2; exit 1; }
+  port=$("$py" -c "import socket; s = socket.socket(); s.bind(('127.0.0.1', 0)); print(s.getsockname()[1])")
+  sed "s|port: !template \$LG_TWIN_CONSOLE_PORT|port: $port|" station/env/twin.yaml >"$results/env/$twin.yaml"
+  cp station/env/twin_console.py "$results/env/"
+  export LG_TWIN_IMAGE=$PWD/$twin_build/fixture/twin LG_TWIN_CONSOLE_PORT=$port
+  LG_TWIN_ARGS=$(cat "$results/runs/$twin/labgrid-args")
+  export LG_TWIN_ARGS
+  tested+=("$twin")
+  echo "run-simulated: $twin (board $twin_board) on the console port $port"
+else
+  echo "run-simulated: no twin image in $twin_build/fixture/twin: the run has no twin"
+fi
+
 declare -A test_pid
-for b in "${boards[@]}"; do
+for b in "${tested[@]}"; do
   "$py" -m pytest -p no:cacheprovider -q station/test_selftest.py --lg-env "$results/env/$b.yaml" \
     --rig-args "$args" --rig-out "$results/boards" --rig-board "$b" \
     --rig-db "$db" --rig-station sim-station \
@@ -66,7 +104,7 @@ for b in "${boards[@]}"; do
   test_pid[$b]=$!
 done
 declare -A test_rc
-for b in "${boards[@]}"; do
+for b in "${tested[@]}"; do
   rc=0; wait "${test_pid[$b]}" || rc=$?
   test_rc[$b]=$rc
   echo "run-simulated: station suite on $b: exit $rc ($results/boards/$b.log)"
@@ -79,18 +117,20 @@ echo "run-simulated: $(( $(date +%s) - start )) s"
 # The outcome: the suite fails on the faulty board only, its JUnit file
 # names that port alone with the port's summary line, the other boards pass
 # the same ports, the batch summary counts it, every board gave its verdict
-# and ran its last step, and the results store holds the three runs with that
+# and ran its last step, and the results store holds every run with that
 # port failed on that board alone.
 station/rigresults --db "$db" pareto --format json >"$results/pareto.json"
 station/rigresults --db "$db" yield --format json >"$results/yield.json"
-"$py" - "$results/boards" "$faulty_board" "$faulty_port" \
-  "${test_rc[fixture-a]}" "${test_rc[fixture-b]}" "${test_rc[fixture-c]}" <<'PY'
+rcs=()
+for b in "${tested[@]}"; do rcs+=("${test_rc[$b]}"); done
+"$py" - "$results/boards" "$faulty_board" "$faulty_port" "${rcs[@]}" <<'PY'
 import glob, os, sys, xml.etree.ElementTree as ET
 results, board, port = sys.argv[1:4]
 rcs = [int(x) for x in sys.argv[4:]]
+expected = [0, 0, 1] + [0] * (len(rcs) - 3)  # the twin, when there is one, passes
 problems = []
-if rcs != [0, 0, 1]:
-    problems.append(f"pytest exit codes {rcs}, expected [0, 0, 1]")
+if rcs != expected:
+    problems.append(f"pytest exit codes {rcs}, expected {expected}")
 ports, failed = {}, {}
 for path in sorted(glob.glob(os.path.join(results, "*", "ports.xml"))):
     suite = ET.parse(path).getroot()
@@ -99,15 +139,15 @@ for path in sorted(glob.glob(os.path.join(results, "*", "ports.xml"))):
     for c in cases:
         if c.find("failure") is not None:
             failed[(suite.get("name"), c.get("name"))] = c.find("failure").get("message")
-if len(ports) != 3 or not all(ports.values()) or len({tuple(p) for p in ports.values()}) != 1:
+if len(ports) != len(rcs) or not all(ports.values()) or len({tuple(p) for p in ports.values()}) != 1:
     problems.append(f"the boards' ports differ or are missing: {ports}")
 if set(failed) != {(board, port)}:
     problems.append(f"failed ports {sorted(failed)}, expected only {port} on {board}")
 elif not failed[(board, port)].startswith(f"{port}:Test Succ Cnt 0,Error Cnt 1"):
     problems.append(f"the failure's message is {failed[(board, port)]!r}")
 summary = open(os.path.join(results, "summary.md")).read()
-if f"| {port} | 2 | 1 | {board} |" not in summary:
-    problems.append(f"the batch summary does not count {port} as 2 passed, 1 failed on {board}")
+if f"| {port} | {len(rcs) - 1} | 1 | {board} |" not in summary:
+    problems.append(f"the batch summary does not count {port} as {len(rcs) - 1} passed, 1 failed on {board}")
 for b in ports:
     verdict = open(os.path.join(results, b, "verdict.txt")).read()
     if not verdict.startswith("VERDICT: FAIL" if b == board else "VERDICT: PASS"):

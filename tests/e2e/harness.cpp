@@ -35,6 +35,7 @@ const char kPreloadDirEnv[] = "RIG_E2E_PRELOAD_DIR";  // --preload-dir
 const char kRunsDirEnv[] = "RIG_E2E_RUNS_DIR";        // in place of the build's e2e-runs
 const char kUserlandEnv[] = "RIG_E2E_USERLAND";       // --userland
 const char kStaticEnv[] = "RIG_E2E_STATIC";           // see StaticProgram
+const char kMachineEnv[] = "RIG_E2E_MACHINE";         // --machine (imx6ul: the board's twin)
 const char kDioKindMark[] = "****Try Test DI";        // a try of the DIO kind begins
 
 const char kLiveLog[] = "rigChkEx.log";
@@ -195,6 +196,11 @@ bool StaticProgram()
     return EnvOr(kStaticEnv, "0") == std::string("1");
 }
 
+bool TwinMachine()
+{
+    return EnvOr(kMachineEnv, "host") == std::string("imx6ul");
+}
+
 std::string ScenarioUserland()
 {
     return EnvOr(kUserlandEnv, "debian");
@@ -231,7 +237,7 @@ RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& 
     std::vector<std::string> argv = {RIGFIXTURE_PATH, "--quiet", "--board", boardPath, "--out", r.outDir};
     for (const auto& opt : {std::make_pair(kProgramEnv, "--program"), std::make_pair(kEmulatorEnv, "--emulator"),
                             std::make_pair(kPreloadDirEnv, "--preload-dir"),
-                            std::make_pair(kUserlandEnv, "--userland")}) {
+                            std::make_pair(kUserlandEnv, "--userland"), std::make_pair(kMachineEnv, "--machine")}) {
         std::string value = EnvOr(opt.first, "");
         if (!value.empty())
             argv.insert(argv.end(), {opt.second, value});

@@ -55,6 +55,9 @@ extern const char kNoDioIoctlsReason[];
     } else                        \
         GTEST_SKIP() << kNoDioIoctlsReason
 
+// Returns true when the scenarios run on the board's twin (RIG_E2E_MACHINE=imx6ul).
+bool TwinMachine();
+
 // Returns the shell userland the scenarios run in: RIG_E2E_USERLAND ("debian"
 // or "busybox"), "debian" when unset.
 std::string ScenarioUserland();

@@ -240,3 +240,39 @@ TEST(Startup, OldLogsGoTheBackupStays)
 }
 
 } // namespace
+
+// On the board's twin (test preset imx6ul): the kernel's boot log on the
+// board's serial console, every run file back from the twin, and the times
+// of the twin's files (board-init inside) and the host's (the simulators)
+// counted from one power-on.
+TEST(Twin, BootLogRunFilesAndOneClock)
+{
+    if (!TwinMachine())
+        GTEST_SKIP() << "runs on the board's twin only";
+    RunResult r = RunBoard(ShippedBoard("default.json"), {"Port=All", "Cnt=1"}, "twin-run-files");
+    ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
+    std::ifstream in(r.outDir + "/board-console.txt");
+    std::string boot((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(boot.find("Booting Linux"), std::string::npos) << boot;
+    EXPECT_LT(boot.find("Booting Linux"), boot.find("twin: board up")) << boot;
+    for (const char* f : {"console.txt", "capture.txt", "dio.txt", "dio.vcd", "tray.txt", "zrAppSU.txt", "signals.txt",
+                          "tracelog.txt", "fds.txt", "rusage", "verdict.txt"})
+        EXPECT_TRUE(std::ifstream(r.outDir + "/" + f).good()) << f;
+    EXPECT_TRUE(r.hasReport);
+    EXPECT_FALSE(r.keptLogName.empty());
+
+    std::vector<TimedLine> signals = ParseTimedLines(r.signals);
+    ASSERT_GE(signals.size(), 2u) << r.signals;
+    const double start = signals.front().t;
+    const double end = signals.back().t;
+    std::vector<TimedLine> dio = ParseTimedLines(r.dioTxt);
+    auto ioctl = std::find_if(dio.begin(), dio.end(), [](const TimedLine& l) { return l.text.rfind("ioctl", 0) == 0; });
+    ASSERT_NE(ioctl, dio.end()) << r.dioTxt;
+    EXPECT_LT(start, ioctl->t);
+    EXPECT_LT(ioctl->t, end);
+    size_t burst = r.capture.find("\n ");  // the first burst's line: " <time> <sender> > ..."
+    ASSERT_NE(burst, std::string::npos) << r.capture;
+    const double firstBurst = std::stod(r.capture.substr(burst + 2));
+    EXPECT_LT(start, firstBurst);
+    EXPECT_LT(firstBurst, end);
+}

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -354,6 +356,60 @@ TEST_F(ZrDioTest, OtherDescriptorsKeepTheirOwnIoctlAndAMissingDriverIsAnIOError)
     EXPECT_EQ(-1, dio.GetDISta(1));
     EXPECT_EQ(EIO, errno);
     dio.uninit();
+}
+
+// The twin's DIO link (zrdio-link): the board's module sends one text line per
+// call over its UART; the answers carry the call's number, and a text line is
+// carried out before the ioctl that follows it, as with the preload library.
+TEST_F(ZrDioTest, TwinLinkAnswersEachCallAndKeepsLinesBeforeIoctls)
+{
+    Start("{\"do\": 1, \"di\": 2}");
+    const std::string uart = dir_ + "/dio.sock";
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    pid_t link = fork();
+    ASSERT_GE(link, 0);
+    if (link == 0) {
+        close(ready[0]);
+        unsetenv("LD_PRELOAD");
+        std::string fd = std::to_string(ready[1]);
+        execl(ZRDIO_LINK_PATH, "zrdio-link", "--uart", uart.c_str(), "--sim-socket", (dir_ + "/zrdio.sock").c_str(),
+              "--fifo", dev_.c_str(), "--ready-fd", fd.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(1, read(ready[0], &byte, 1)) << "zrdio-link did not come up";
+    close(ready[0]);
+
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", uart.c_str());
+    ASSERT_EQ(0, connect(s, (sockaddr*)&addr, sizeof(addr)));
+    // DO 1 on by a line, then read back by ioctl; an unknown command; DI 2 (active while DO 1 is on).
+    const std::string calls = "W 7 SON=3\nI 8 1 1 42\nI 9 11 1 42\nI 10 2 0 42\nI 11 10 2 42\n";
+    ASSERT_EQ((ssize_t)calls.size(), write(s, calls.data(), calls.size()));
+    std::string answers;
+    char buf[256];
+    while (Count(answers, "\n") < 5) {
+        ssize_t n = read(s, buf, sizeof(buf));
+        ASSERT_GT(n, 0) << answers;
+        answers.append(buf, (size_t)n);
+    }
+    EXPECT_EQ("R 7 0 0\nR 8 0 0\nR 9 1 0\nR 10 -1 " + std::to_string(ENOTTY) + "\nR 11 1 0\n", answers);
+    close(s);
+    kill(link, SIGTERM);
+    int status = 0;
+    waitpid(link, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    std::string traffic = Traffic();
+    size_t line = traffic.find("line \"SON=3\"");
+    size_t on = traffic.find("ioctl pid=42 cmd=1 ZRDIO_DO_ON arg=0x01 result=0");
+    ASSERT_NE(std::string::npos, line) << traffic;
+    EXPECT_LT(line, on) << traffic;
+    EXPECT_NE(std::string::npos, traffic.find("change OUT3=1")) << traffic;
 }
 
 }  // namespace
