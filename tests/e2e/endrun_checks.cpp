@@ -185,14 +185,14 @@ double LateBoundS(const RunResult& r, double wantS, int commands)
     return wantS + (commands + 1) * MeasuredSlownessS(r) + kFixturePollS;
 }
 
-// Returns the time from the leak check's start to the program's end; 0 without one.
+// Returns the time from the start of the program's exit to its end; 0 without a note.
 double ExitCheckS(const RunResult& r)
 {
     FdLog fds = RunFds(r);
     std::vector<double> end = SignalTimes(r, "end");
-    if (fds.tracingStopAt < 0 || end.size() != 1)
+    if (fds.exitAt < 0 || end.size() != 1)
         return 0;
-    return std::max(0.0, end[0] - fds.tracingStopAt);
+    return std::max(0.0, end[0] - fds.exitAt);
 }
 
 // Returns LateBoundS plus the run's leak check at exit.

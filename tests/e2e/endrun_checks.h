@@ -74,9 +74,10 @@ double MeasuredSlownessS(const RunResult& r);
 double LateBoundS(const RunResult& r, double wantS, int commands);
 
 // Returns how long the program's end took past its own last step, as the run
-// saw it: from the first moment its threads were seen stopped for the
-// sanitizer's leak check at exit to the fixture's end stamp; 0 without one.
-// Under load that check is slow, and nothing else the run measures tells.
+// saw it: from the moment its exit began (noted by the program itself, after
+// its own exit handlers and before the sanitizer's leak check) to the
+// fixture's end stamp; 0 without a note. Under load that check is slow, and
+// nothing else the run measures tells.
 double ExitCheckS(const RunResult& r);
 
 // Returns LateBoundS for a span that ends with the program's end: it also

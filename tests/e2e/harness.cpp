@@ -322,9 +322,8 @@ FdLog ParseFds(const std::string& text)
                 log.endFds[fd] = path;
             continue;
         }
-        if (what == "tracing") {
-            if (log.tracingStopAt < 0)
-                log.tracingStopAt = l.t;
+        if (what == "exit") {
+            log.exitAt = l.t;
             continue;
         }
         FdEvent e;

@@ -107,7 +107,7 @@ struct FdLog {
     int endOpen = -1;     // descriptors the end line names as still open
     std::map<int, std::string> endFds;  // ... and their paths
     std::string endLine;  // the end line as written
-    double tracingStopAt = -1;  // first seen stopped by a tracer (a leak check at exit); -1 never
+    double exitAt = -1;   // when the program's exit began, as it noted; -1 without a note
 };
 
 // Returns the descriptor changes of an fds.txt text.
