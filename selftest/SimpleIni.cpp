@@ -133,8 +133,7 @@ void SimpleIni::Free()
     sections.clear();
 }
 
-std::string SimpleIni::GetValue(const std::string& section, const std::string& key,
-                                const std::string& defaultValue)
+std::string SimpleIni::GetValue(const std::string& section, const std::string& key, const std::string& defaultValue)
 {
     SectionTable::const_iterator sec = sections.find(section);
     if (sec == sections.end())

@@ -27,7 +27,11 @@ public:
         SectionIterator() = default;
         explicit SectionIterator(SectionTable::iterator it) : m_it(it) {}
         SectionTable::value_type& operator*() const { return *m_it; }
-        SectionIterator& operator++() { ++m_it; return *this; }
+        SectionIterator& operator++()
+        {
+            ++m_it;
+            return *this;
+        }
         bool operator==(const SectionIterator& other) const { return m_it == other.m_it; }
         bool operator!=(const SectionIterator& other) const { return m_it != other.m_it; }
 
@@ -41,7 +45,11 @@ public:
         KeyIterator() = default;
         explicit KeyIterator(KeyTable::iterator it) : m_it(it) {}
         KeyTable::value_type& operator*() const { return *m_it; }
-        KeyIterator& operator++() { ++m_it; return *this; }
+        KeyIterator& operator++()
+        {
+            ++m_it;
+            return *this;
+        }
         bool operator==(const KeyIterator& other) const { return m_it == other.m_it; }
         bool operator!=(const KeyIterator& other) const { return m_it != other.m_it; }
 
@@ -67,8 +75,7 @@ public:
     void Free();
 
     // Returns the value of key in section; defaultValue when either is missing.
-    std::string GetValue(const std::string& section, const std::string& key,
-                         const std::string& defaultValue);
+    std::string GetValue(const std::string& section, const std::string& key, const std::string& defaultValue);
     // Returns the value of key in section read as a number (0 when the text
     // holds no leading number, an empty value included); defaultValue when missing.
     template <class T>

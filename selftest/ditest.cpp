@@ -12,11 +12,11 @@
 
 namespace {
 constexpr size_t kCmdBufSize = 256;
-constexpr int kOutToggle = 3;              // the signal output toggled while a DI is tested
-constexpr int kMaxPolls = 14;              // reads of one DI before it is given up
-constexpr useconds_t kPollUs = 500000;     // between two reads of a DI
-constexpr unsigned int kBetweenDIsS = 3;   // output 3 off between two DIs
-constexpr int kDIActive = 1;               // the only state that accepts the DI under test
+constexpr int kOutToggle = 3;             // the signal output toggled while a DI is tested
+constexpr int kMaxPolls = 14;             // reads of one DI before it is given up
+constexpr useconds_t kPollUs = 500000;    // between two reads of a DI
+constexpr unsigned int kBetweenDIsS = 3;  // output 3 off between two DIs
+constexpr int kDIActive = 1;              // the only state that accepts the DI under test
 
 // Polls DI k+1 until it reads active, the poll limit, or the end of the run;
 // toggles output 3 after each read that is not active. Returns the last state read (0 if none).

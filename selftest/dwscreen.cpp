@@ -12,15 +12,15 @@
 namespace {
 constexpr unsigned int kHeadDefault0 = 0xA5;
 constexpr unsigned int kHeadDefault1 = 0x5A;
-constexpr unsigned char kFollowLen = 0x03;      // bytes after the length byte
-constexpr unsigned char kCmdReadReg = 0x81;     // read register
-constexpr unsigned char kRegVersion = 0x00;     // the version register
-constexpr unsigned char kReadOneByte = 0x01;    // number of bytes to read
+constexpr unsigned char kFollowLen = 0x03;    // bytes after the length byte
+constexpr unsigned char kCmdReadReg = 0x81;   // read register
+constexpr unsigned char kRegVersion = 0x00;   // the version register
+constexpr unsigned char kReadOneByte = 0x01;  // number of bytes to read
 constexpr int kRequestLen = 6;
-constexpr int kAnswerMin = 5;                   // fewer bytes are no answer
+constexpr int kAnswerMin = 5;  // fewer bytes are no answer
 constexpr int kVersionPos = 6;
-constexpr useconds_t kAnswerWaitUs = 500000;    // the screen answers within 500 ms
-constexpr int kReadTimeout = 64;                // passed to Read, which ignores it
+constexpr useconds_t kAnswerWaitUs = 500000;  // the screen answers within 500 ms
+constexpr int kReadTimeout = 64;              // passed to Read, which ignores it
 }  // namespace
 
 int DWinFrameHead(unsigned char (&head)[kDWinHeadLen])
@@ -48,8 +48,8 @@ int DWScreenTest(_tag_PortData_& port, const char* name)
         port.bySta |= bWrErr;
         RTLOG("%s write Err iwrite=%d", name, iwrite);
     } else {
-        RTLOG("%s iwrite:%d write:%02X %02X %02X %02X %02X %02X ", name, iwrite, request[0], request[1],
-              request[2], request[3], request[4], request[5]);
+        RTLOG("%s iwrite:%d write:%02X %02X %02X %02X %02X %02X ", name, iwrite, request[0], request[1], request[2],
+              request[3], request[4], request[5]);
     }
 
     usleep(kAnswerWaitUs);

@@ -9,13 +9,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <condition_variable>
 
 #include "portinfo.h"
 #include "shell.h"
@@ -27,18 +27,18 @@ static_assert(sizeof(TrayMsg) - offsetof(TrayMsg, iParam1) >= kTrayMsgTextLen, "
 namespace {
 const char kDioDevice[] = "/dev/zrdio";
 constexpr size_t kCmdBufSize = 256;
-constexpr useconds_t kStepUs = 100000;       // one step of the end signalling
+constexpr useconds_t kStepUs = 100000;         // one step of the end signalling
 constexpr useconds_t kSignalDelayUs = 500000;  // pause before the interruption's steps
-constexpr int kOutBlink = 1;                 // signal outputs
+constexpr int kOutBlink = 1;                   // signal outputs
 constexpr int kOutFail = 2;
 constexpr int kOutRun = 3;
-constexpr int kPassBlinkSteps = 10;    // output 1 toggles once a second
-constexpr int kPassPeriodSteps = 30;   // output 3's pattern repeats every 3 s ...
-constexpr int kPassOffLastStep = 90;   // ... switching off up to 9 s
-constexpr int kPassOnOffset = 20;      // ... and on 2 s into each period
+constexpr int kPassBlinkSteps = 10;   // output 1 toggles once a second
+constexpr int kPassPeriodSteps = 30;  // output 3's pattern repeats every 3 s ...
+constexpr int kPassOffLastStep = 90;  // ... switching off up to 9 s
+constexpr int kPassOnOffset = 20;     // ... and on 2 s into each period
 constexpr int kPassOnLastStep = 120;
-constexpr int kFailBlinkSteps = 3;     // outputs 1 and 2 alternate every 300 ms
-constexpr int kFailRunOnStep = 100;    // output 3 on after 10 s
+constexpr int kFailBlinkSteps = 3;   // outputs 1 and 2 alternate every 300 ms
+constexpr int kFailRunOnStep = 100;  // output 3 on after 10 s
 
 // The signal handler only records the signal, one pending flag per signal
 // number, and wakes the interruption thread with one byte on a pipe that never
@@ -54,11 +54,11 @@ std::atomic<bool> g_pending[NSIG];    // recorded and not yet taken by a round
 std::atomic<int> g_sigintsRaised{0};  // SIGINTs recorded
 std::mutex g_roundMutex;              // guards the four below
 std::condition_variable g_roundCond;
-bool g_handled[NSIG] = {};            // signals a finished round has handled
-bool g_roundRunning = false;          // a round has taken its flags and not finished
-bool g_mainWaiting = false;           // main is ready to end, in WaitInterruptDone
-bool g_closed = false;                // no round starts any more
-bool g_threadRunning = false;         // the interruption thread took over
+bool g_handled[NSIG] = {};                  // signals a finished round has handled
+bool g_roundRunning = false;                // a round has taken its flags and not finished
+bool g_mainWaiting = false;                 // main is ready to end, in WaitInterruptDone
+bool g_closed = false;                      // no round starts any more
+bool g_threadRunning = false;               // the interruption thread took over
 const char kHandlerName[] = "sig_handler";  // the steps are the handler's, wherever they run
 
 // Writes "sig_handler param err. [sig]" to standard error with no stdio.
@@ -105,8 +105,7 @@ void HandleSignal(int sig)
     until.tv_nsec += (long)kSignalDelayUs * 1000;
     until.tv_sec += until.tv_nsec / 1000000000;
     until.tv_nsec %= 1000000000;
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {}
     RTLOG_AS(kHandlerName, "Received signal SIGINT[%d]", SIGINT);
     char cmd[kCmdBufSize];
     RunShellf(cmd, sizeof(cmd), "echo SON=%d > %s", kOutRun, kDioDevice);

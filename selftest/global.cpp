@@ -26,11 +26,14 @@ int Getimx6ullID(char* buf, int size)
     RTLOG("%s...", cmd);
 
     // The last line wins; the copy is cut to leave room for the terminator.
-    if (ReadShellLines(cmd, kLineBufSize, [&](const char* line) {
-            memset(buf, 0, size);
-            if (size > 0)
-                strncpy(buf, line, size - 1);
-        }, __func__) < 0)
+    if (ReadShellLines(
+            cmd, kLineBufSize,
+            [&](const char* line) {
+                memset(buf, 0, size);
+                if (size > 0)
+                    strncpy(buf, line, size - 1);
+            },
+            __func__) < 0)
         return -1;
     return 0;
 }

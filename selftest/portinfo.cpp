@@ -54,19 +54,22 @@ int initPortInfo(_tag_ZrPortInfo_* pPortInfo)
     char cmd[kCmdBufSize];
     memset(cmd, 0, sizeof(cmd));
     snprintf(cmd, sizeof(cmd), "%s", kCountRS485Cmd);
-    if (ReadShellLines(cmd, kLineBufSize, [&](const char* line) {
-            pPortInfo->nRS485Cnt = (unsigned short)atoi(line);
-        }, __func__) < 0)
+    if (ReadShellLines(
+            cmd, kLineBufSize, [&](const char* line) { pPortInfo->nRS485Cnt = (unsigned short)atoi(line); }, __func__) <
+        0)
         return -1;
 
     memset(cmd, 0, sizeof(cmd));
     snprintf(cmd, sizeof(cmd), "%s", kListRS232Cmd);
-    if (ReadShellLines(cmd, kLineBufSize, [&](const char* line) {
-            std::string name(line);
-            if (!name.empty())
-                name.pop_back();  // the line feed
-            RS232strinfo.push_back(name);
-        }, __func__) < 0)
+    if (ReadShellLines(
+            cmd, kLineBufSize,
+            [&](const char* line) {
+                std::string name(line);
+                if (!name.empty())
+                    name.pop_back();  // the line feed
+                RS232strinfo.push_back(name);
+            },
+            __func__) < 0)
         return -1;
     pPortInfo->nRS232Cnt = (unsigned short)RS232strinfo.size();
     RTLOG("RS232 cnt:%d", pPortInfo->nRS232Cnt);

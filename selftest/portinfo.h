@@ -20,8 +20,8 @@ constexpr unsigned char kPortStaPass = bWrOK | bRdOK;     // 3: the only value t
 
 // State of one port or channel within the current try.
 struct _tag_PortData_ {
-    int fdPort;            // open descriptor while a serial test holds the port, 0 otherwise
-    unsigned char bySta;   // result of the current try, bits above
+    int fdPort;           // open descriptor while a serial test holds the port, 0 otherwise
+    unsigned char bySta;  // result of the current try, bits above
     _tag_PortData_() : fdPort(0), bySta(kPortStaFresh) {}
 };
 
@@ -53,8 +53,8 @@ struct _tag_ZrPortInfo_ {
 
 extern _tag_ZrPortInfo_ zrPortInfo;
 extern std::vector<std::string> RS232strinfo;  // RS232 device names in listing order
-extern std::string strDWinFramHead;             // the display screen's frame head as text
-extern std::atomic<int> g_bRun;                 // 1 until SIGINT or SIGTERM clears it
+extern std::string strDWinFramHead;            // the display screen's frame head as text
+extern std::atomic<int> g_bRun;                // 1 until SIGINT or SIGTERM clears it
 
 constexpr int kTestMsgLen = 32;    // the serial test text, its terminating zero included
 constexpr int kRecvBufSize = 256;  // the serial tests' receive buffer

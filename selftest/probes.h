@@ -54,8 +54,7 @@ int JudgeSensorAnswer(_tag_PortData_& port, const char* name, int iwrite, const 
 // The outcome of a sensor read, from the RS232 or the single RS485 port,
 // logged under caller: a pass sets the status to 3, a failure adds bRdErr.
 // Returns 0; -1 on failure.
-int SensorVerdict(_tag_PortData_& port, const char* name, bool failed, uint16_t tem, uint16_t hum,
-                  const char* caller);
+int SensorVerdict(_tag_PortData_& port, const char* name, bool failed, uint16_t tem, uint16_t hum, const char* caller);
 // Judges the sensor's answer on the single RS485 port, whose request went out
 // complete unless writeFailed; logged under caller (the RS485 test's name).
 // Returns 0; -1 on failure.

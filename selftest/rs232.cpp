@@ -67,8 +67,8 @@ void Receipt(std::vector<_tag_PortData_>& ports, unsigned short s, unsigned shor
 {
     int iread = ReceiveTestMsg(ports[r]);
     if (RecvIsTestMsg()) {
-        RTLOG_AS(caller, "Write %s msgSend:%s,Read %s OK! iread:%d msg: %.*s", PortName(s), msgsend, PortName(r),
-                 iread, RecvTextLen(), msgrecv);
+        RTLOG_AS(caller, "Write %s msgSend:%s,Read %s OK! iread:%d msg: %.*s", PortName(s), msgsend, PortName(r), iread,
+                 RecvTextLen(), msgrecv);
         MarkReadOK(ports[r]);
     } else {
         MarkReadErr(ports[r]);

@@ -53,19 +53,19 @@ void SetParity(termios& opt, char parity)
         break;
     case 'E':
     case 'e':
-        opt.c_cflag |= PARENB;    // parity generated and checked
-        opt.c_cflag &= ~PARODD;   // even
-        opt.c_iflag |= INPCK;     // input parity checking on
+        opt.c_cflag |= PARENB;   // parity generated and checked
+        opt.c_cflag &= ~PARODD;  // even
+        opt.c_iflag |= INPCK;    // input parity checking on
         break;
     case 'S':
     case 's':
-        opt.c_cflag &= ~PARENB;   // no parity bit
-        opt.c_cflag &= ~CSTOPB;   // one stop bit (the stop setting decides again)
-        opt.c_iflag |= INPCK;     // input parity checking on
+        opt.c_cflag &= ~PARENB;  // no parity bit
+        opt.c_cflag &= ~CSTOPB;  // one stop bit (the stop setting decides again)
+        opt.c_iflag |= INPCK;    // input parity checking on
         break;
     default:
-        opt.c_cflag &= ~PARENB;   // no parity bit
-        opt.c_iflag &= ~INPCK;    // input parity checking off
+        opt.c_cflag &= ~PARENB;  // no parity bit
+        opt.c_iflag &= ~INPCK;   // input parity checking off
         break;
     }
 }
@@ -76,20 +76,20 @@ void SetFlow(termios& opt, char flow)
     switch (flow) {
     case 'H':
     case 'h':
-        opt.c_cflag |= CRTSCTS;                     // RTS/CTS handshake
-        opt.c_iflag &= ~(IXON | IXOFF | IXANY);     // no XON/XOFF
+        opt.c_cflag |= CRTSCTS;                  // RTS/CTS handshake
+        opt.c_iflag &= ~(IXON | IXOFF | IXANY);  // no XON/XOFF
         break;
     case 'S':
     case 's':
-        opt.c_cflag &= ~CRTSCTS;                    // no RTS/CTS handshake
-        opt.c_iflag |= (IXON | IXOFF | IXANY);      // XON/XOFF both ways, any byte restarts
+        opt.c_cflag &= ~CRTSCTS;                // no RTS/CTS handshake
+        opt.c_iflag |= (IXON | IXOFF | IXANY);  // XON/XOFF both ways, any byte restarts
         break;
     default:
-        opt.c_cflag &= ~CRTSCTS;                    // no RTS/CTS handshake
-        opt.c_iflag &= ~(IXON | IXOFF | IXANY);     // no XON/XOFF
+        opt.c_cflag &= ~CRTSCTS;                         // no RTS/CTS handshake
+        opt.c_iflag &= ~(IXON | IXOFF | IXANY);          // no XON/XOFF
         opt.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);  // raw input: no lines, echo or signal keys
-        opt.c_iflag &= ~(INLCR | IGNCR | ICRNL);    // CR and NL arrive as sent
-        opt.c_oflag &= ~(ONLCR | OCRNL);            // CR and NL leave as written
+        opt.c_iflag &= ~(INLCR | IGNCR | ICRNL);         // CR and NL arrive as sent
+        opt.c_oflag &= ~(ONLCR | OCRNL);                 // CR and NL leave as written
         break;
     }
 }
@@ -109,7 +109,7 @@ void SetLineFlags(termios& opt, int speed, int bits, char parity, int stop, char
     SetParity(opt, parity);
 
     if (stop == 2)
-        opt.c_cflag |= CSTOPB;   // two stop bits
+        opt.c_cflag |= CSTOPB;  // two stop bits
     else
         opt.c_cflag &= ~CSTOPB;  // one stop bit
 

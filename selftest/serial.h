@@ -18,9 +18,9 @@ constexpr size_t kPortPathSize = 32;
 
 // How OpenTestPort leaves a port it has opened.
 enum {
-    kOpenNonBlocking = 0,     // reads return at once (RS485)
-    kOpenBlockingFirst = 1,   // made blocking right after open, then set up (a single RS232 port)
-    kOpenBlockingLast = 2,    // set up, then made blocking (the RS232 open loop)
+    kOpenNonBlocking = 0,    // reads return at once (RS485)
+    kOpenBlockingFirst = 1,  // made blocking right after open, then set up (a single RS232 port)
+    kOpenBlockingLast = 2,   // set up, then made blocking (the RS232 open loop)
 };
 
 // Changes opt in place to the given speed, character size, parity, stop bits

@@ -78,8 +78,7 @@ int RunShellf(char* buf, size_t size, const char* fmt, ...)
     return RunShell(buf);
 }
 
-int ReadShellLines(const char* cmd, size_t lineSize, const std::function<void(const char*)>& onLine,
-                   const char* caller)
+int ReadShellLines(const char* cmd, size_t lineSize, const std::function<void(const char*)>& onLine, const char* caller)
 {
     int fds[2];
     pid_t pid = -1;

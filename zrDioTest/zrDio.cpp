@@ -14,7 +14,9 @@ CzrDio::CzrDio() : m_nFlag(0), m_fdDio(-1)
     memset(m_szBuf, 0, sizeof(m_szBuf));
 }
 
-CzrDio::~CzrDio() {}
+CzrDio::~CzrDio()
+{
+}
 
 int CzrDio::init(const char* path, int nFlag)
 {

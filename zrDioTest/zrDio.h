@@ -4,8 +4,8 @@
 #define ZRDIOTEST_ZRDIO_H
 
 constexpr char kZrDioPath[] = "/dev/zrdio";  // the board's DIO device
-constexpr int kZrDioInitFlag = 1;              // the flag every test opens it with
-constexpr int kDioBufSize = 256;               // m_szBuf
+constexpr int kZrDioInitFlag = 1;            // the flag every test opens it with
+constexpr int kDioBufSize = 256;             // m_szBuf
 
 // DIO types: the kinds of channel the device counts.
 constexpr int kDioTypeDI = 1;
@@ -40,8 +40,8 @@ public:
     virtual int GetDIOSta(int, unsigned char) { return 0; }
     virtual int WriteDODateByte(unsigned char, unsigned char*, int) { return 0; }
 
-    int m_nFlag;              // the flag of the last init
-    int m_fdDio;              // the open device; -1 when not open
+    int m_nFlag;  // the flag of the last init
+    int m_fdDio;  // the open device; -1 when not open
     char m_szBuf[kDioBufSize];
 
     CzrDio(const CzrDio&) = delete;

@@ -28,7 +28,9 @@ CzrDioIoctl::CzrDioIoctl()
     memset(m_szBuf, 0, sizeof(m_szBuf));
 }
 
-CzrDioIoctl::~CzrDioIoctl() {}
+CzrDioIoctl::~CzrDioIoctl()
+{
+}
 
 int CzrDioIoctl::GetDioNum(int DIOType)
 {
@@ -45,18 +47,10 @@ int CzrDioIoctl::GetDioNum(int DIOType)
         return iret;
     }
     switch (DIOType) {
-    case kDioTypeDI:
-        snprintf(text, sizeof(text), "**DI Num=%d DIOType=%d\n", iret, DIOType);
-        break;
-    case kDioTypeDO:
-        snprintf(text, sizeof(text), "**DO Num=%d DIOType=%d\n", iret, DIOType);
-        break;
-    case kDioTypeSysDI:
-        snprintf(text, sizeof(text), "**SYSDI Num=%d DIOType=%d\n", iret, DIOType);
-        break;
-    case kDioTypeSysDO:
-        snprintf(text, sizeof(text), "**SYSDO Num=%d DIOType=%d\n", iret, DIOType);
-        break;
+    case kDioTypeDI: snprintf(text, sizeof(text), "**DI Num=%d DIOType=%d\n", iret, DIOType); break;
+    case kDioTypeDO: snprintf(text, sizeof(text), "**DO Num=%d DIOType=%d\n", iret, DIOType); break;
+    case kDioTypeSysDI: snprintf(text, sizeof(text), "**SYSDI Num=%d DIOType=%d\n", iret, DIOType); break;
+    case kDioTypeSysDO: snprintf(text, sizeof(text), "**SYSDO Num=%d DIOType=%d\n", iret, DIOType); break;
     default:
         snprintf(text, sizeof(text), "**SYSDO Num=%d\n", iret);
         RTLOG("------Err DIOType:%d,nCntNum:%d------", DIOType, iret);
@@ -162,33 +156,53 @@ int CzrDioIoctl::GetAllDioSta()
     // The labels are GBK: "\xC7\xB0" digit "\xD7\xE9" reads "first <digit> groups".
     fputs("**SYSDI1:", stdout);
     GetDIOSta(ZRDIO_RD_DI_GRP1, sysGroup);
-    fputs("**\xC7\xB0" "2\xD7\xE9SYSDI:", stdout);
+    fputs("**\xC7\xB0"
+          "2\xD7\xE9SYSDI:",
+          stdout);
     GetDIOSta(ZRDIO_RD_DI_GRP2, sysGroup);
-    fputs("**\xC7\xB0" "3\xD7\xE9SYSDI:", stdout);
+    fputs("**\xC7\xB0"
+          "3\xD7\xE9SYSDI:",
+          stdout);
     GetDIOSta(ZRDIO_RD_DI_GRP3, sysGroup);
     fputs("**SYSDO1:", stdout);
     GetDIOSta(ZRDIO_RD_DO_GRP1, sysGroup);
-    fputs("**\xC7\xB0" "2\xD7\xE9SYSDO:", stdout);
+    fputs("**\xC7\xB0"
+          "2\xD7\xE9SYSDO:",
+          stdout);
     GetDIOSta(ZRDIO_RD_DO_GRP2, sysGroup);
-    fputs("**\xC7\xB0" "3\xD7\xE9SYSDO:", stdout);
+    fputs("**\xC7\xB0"
+          "3\xD7\xE9SYSDO:",
+          stdout);
     GetDIOSta(ZRDIO_RD_DO_GRP3, sysGroup);
 
     for (int g = 1; g <= GroupCount(nDI); ++g) {
         printf("**DI%d:", g);
         GetDIOSta(ZRDIO_RD_DI_GRP1, (unsigned char)g);
     }
-    fputs("**\xC7\xB0" "2\xD7\xE9" "DI:", stdout);
+    fputs("**\xC7\xB0"
+          "2\xD7\xE9"
+          "DI:",
+          stdout);
     GetDIOSta(ZRDIO_RD_DI_GRP2, firstGroup);
-    fputs("**\xC7\xB0" "3\xD7\xE9" "DI:", stdout);
+    fputs("**\xC7\xB0"
+          "3\xD7\xE9"
+          "DI:",
+          stdout);
     GetDIOSta(ZRDIO_RD_DI_GRP3, firstGroup);
 
     for (int g = 1; g <= GroupCount(nDO); ++g) {
         printf("**DO%d:", g);
         GetDIOSta(ZRDIO_RD_DO_GRP1, (unsigned char)g);
     }
-    fputs("**\xC7\xB0" "2\xD7\xE9" "DO:", stdout);
+    fputs("**\xC7\xB0"
+          "2\xD7\xE9"
+          "DO:",
+          stdout);
     GetDIOSta(ZRDIO_RD_DO_GRP2, firstGroup);
-    fputs("**\xC7\xB0" "3\xD7\xE9" "DO:", stdout);
+    fputs("**\xC7\xB0"
+          "3\xD7\xE9"
+          "DO:",
+          stdout);
     GetDIOSta(ZRDIO_RD_DO_GRP3, firstGroup);
     return 0;
 }

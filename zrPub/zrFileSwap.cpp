@@ -11,19 +11,19 @@
 #include <unistd.h>
 
 namespace {
-constexpr mode_t kNewFileMode = 0666;    // narrowed by the umask, as fopen() does
+constexpr mode_t kNewFileMode = 0666;  // narrowed by the umask, as fopen() does
 constexpr mode_t kPermissionBits = 07777;
-constexpr int kNameTries = 100;          // names tried before giving up on a free one
-constexpr int kMaxLinkHops = 40;         // symbolic links followed to a missing target, as the kernel does
-unsigned int s_nSwapSeq = 0;             // makes the new file's name unique in the process
+constexpr int kNameTries = 100;   // names tried before giving up on a free one
+constexpr int kMaxLinkHops = 40;  // symbolic links followed to a missing target, as the kernel does
+unsigned int s_nSwapSeq = 0;      // makes the new file's name unique in the process
 
 // Creates a new, empty file beside the target. Returns its descriptor; -1 on
 // failure (errno tells why).
 int CreateBeside(_tag_FileSwap_* swap)
 {
     for (int i = 0; i < kNameTries; ++i) {
-        int n = snprintf(swap->szTmpPath, sizeof(swap->szTmpPath), "%s.%ld.%u.tmp", swap->szDstPath,
-                         (long)getpid(), s_nSwapSeq++);
+        int n = snprintf(swap->szTmpPath, sizeof(swap->szTmpPath), "%s.%ld.%u.tmp", swap->szDstPath, (long)getpid(),
+                         s_nSwapSeq++);
         if (n < 0 || (size_t)n >= sizeof(swap->szTmpPath)) {
             errno = ENAMETOOLONG;
             return -1;

@@ -12,10 +12,10 @@
 
 // One replacement in progress: the open file being written and where it goes.
 struct _tag_FileSwap_ {
-    int fdTmp;                   // the file being written, open for writing; -1 when none
-    bool bInPlace;               // fdTmp is the target itself, truncated
-    char szTmpPath[PATH_MAX];    // the file being written: beside the target, or the target
-    char szDstPath[PATH_MAX];    // the file being replaced (symbolic links followed)
+    int fdTmp;                 // the file being written, open for writing; -1 when none
+    bool bInPlace;             // fdTmp is the target itself, truncated
+    char szTmpPath[PATH_MAX];  // the file being written: beside the target, or the target
+    char szDstPath[PATH_MAX];  // the file being replaced (symbolic links followed)
 };
 
 // Opens the file the new text goes to, through any symbolic links. A target

@@ -55,8 +55,8 @@ int trace_log(const char* logName, const char* fmt, ...)
     // A message near the bound is cut so that the header and the terminator
     // still fit: the line is always whole and always terminated.
     int n = snprintf(buffer, sizeof(buffer), "%ld=[%s][%d-%02d-%02d %02d:%02d:%02d] %s", (long)icount, logName,
-                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                     local.tm_sec, message);
+                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                     message);
     if (n < 0)
         buffer[0] = '\0';  // an output error leaves nothing to write
 

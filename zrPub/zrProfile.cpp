@@ -16,8 +16,8 @@
 namespace {
 
 constexpr int kProfileTextMax = kProfileBufSize - 1;  // longest text the buffers hold
-constexpr int kIntValueSize = 32;                      // buffer of read_profile_int
-constexpr int kEndByte = 0xFF;                         // reading stops at this byte
+constexpr int kIntValueSize = 32;                     // buffer of read_profile_int
+constexpr int kEndByte = 0xFF;                        // reading stops at this byte
 
 // What reading a file into a buffer came to.
 constexpr int kLoadWhole = 1;    // the whole file is in the buffer
@@ -101,8 +101,8 @@ int AppendStr(char* out, int* nOut, const char* text)
 
 // Builds in out the text buf with key in section set to value, given the
 // positions parse_file found. Returns the new length; -1 when it does not fit.
-int ComposeProfile(const char* section, const char* key, const char* value, const char* buf,
-                   int file_size, int sec_e, int value_s, int value_e, char* out)
+int ComposeProfile(const char* section, const char* key, const char* value, const char* buf, int file_size, int sec_e,
+                   int value_s, int value_e, char* out)
 {
     int n = 0;
     int iRet = 0;
@@ -149,13 +149,25 @@ int ReplaceFile(const char* file, const char* text, int len)
 
 }  // namespace
 
-int newline(char c) { return ('\n' == c || '\r' == c) ? 1 : 0; }
+int newline(char c)
+{
+    return ('\n' == c || '\r' == c) ? 1 : 0;
+}
 
-int end_of_string(char c) { return '\0' == c ? 1 : 0; }
+int end_of_string(char c)
+{
+    return '\0' == c ? 1 : 0;
+}
 
-int left_barce(char c) { return '[' == c ? 1 : 0; }
+int left_barce(char c)
+{
+    return '[' == c ? 1 : 0;
+}
 
-int isright_brace(char c) { return ']' == c ? 1 : 0; }
+int isright_brace(char c)
+{
+    return ']' == c ? 1 : 0;
+}
 
 int load_ini_file(const char* file, char* buf, int* file_size)
 {
@@ -166,8 +178,8 @@ int load_ini_file(const char* file, char* buf, int* file_size)
     return (iRet == kLoadWhole || iRet == kLoadCut) ? 1 : 0;
 }
 
-int parse_file(const char* section, const char* key, const char* buf, int* sec_s, int* sec_e,
-               int* key_s, int* key_e, int* value_s, int* value_e)
+int parse_file(const char* section, const char* key, const char* buf, int* sec_s, int* sec_e, int* key_s, int* key_e,
+               int* value_s, int* value_e)
 {
     ZR_REQUIRE(buf != nullptr, "buf!=__null");
     ZR_REQUIRE(section != nullptr && strlen(section), "section != __null && strlen(section)");
@@ -218,8 +230,8 @@ int parse_file(const char* section, const char* key, const char* buf, int* sec_s
     return 0;
 }
 
-int read_profile_string(const char* section, const char* key, char* value, int size,
-                        const char* default_value, const char* file)
+int read_profile_string(const char* section, const char* key, char* value, int size, const char* default_value,
+                        const char* file)
 {
     ZR_REQUIRE(section != nullptr && strlen(section), "section != __null && strlen(section)");
     ZR_REQUIRE(key != nullptr && strlen(key), "key != __null && strlen(key)");
@@ -280,8 +292,7 @@ int write_profile_string(const char* section, const char* key, const char* value
     int sec_s = -1, sec_e = -1, key_s = -1, key_e = -1, value_s = -1, value_e = -1;
     if (file_size > 0)
         parse_file(section, key, buf.get(), &sec_s, &sec_e, &key_s, &key_e, &value_s, &value_e);
-    int nLen = ComposeProfile(section, key, value, buf.get(), file_size, sec_e, value_s, value_e,
-                              w_buf.get());
+    int nLen = ComposeProfile(section, key, value, buf.get(), file_size, sec_e, value_s, value_e, w_buf.get());
     if (nLen < 0)
         return 0;
     return ReplaceFile(file, w_buf.get(), nLen) == 0 ? 1 : 0;

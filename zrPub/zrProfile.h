@@ -25,14 +25,14 @@ int load_ini_file(const char* file, char* buf, int* file_size);
 // found): header name start, first non-blank after the header, key line start,
 // last key character, value start, value end. Returns 1 when the key was
 // found; 0 otherwise (the section positions may still be set).
-int parse_file(const char* section, const char* key, const char* buf, int* sec_s, int* sec_e,
-               int* key_s, int* key_e, int* value_s, int* value_e);
+int parse_file(const char* section, const char* key, const char* buf, int* sec_s, int* sec_e, int* key_s, int* key_e,
+               int* value_s, int* value_e);
 
 // Copies the raw value of key in section into value (at most size - 1
 // characters, NUL-terminated). Returns 1; 0 when the file cannot be read or the
 // key is not found, default_value (when given) then copied into value.
-int read_profile_string(const char* section, const char* key, char* value, int size,
-                        const char* default_value, const char* file);
+int read_profile_string(const char* section, const char* key, char* value, int size, const char* default_value,
+                        const char* file);
 
 // Returns the decimal value of key in section; default_value when the file
 // cannot be read or the key is not found.

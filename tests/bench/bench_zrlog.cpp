@@ -70,8 +70,7 @@ void BM_RtlogLoopbackLine(benchmark::State& state)
 {
     TempLog log;
     for (auto _ : state)
-        benchmark::DoNotOptimize(
-            RTLOG("Write RS485-%d msgSend:%s,Read RS485-%d OK! msg: %s", 1, msgsend, 2, msgsend));
+        benchmark::DoNotOptimize(RTLOG("Write RS485-%d msgSend:%s,Read RS485-%d OK! msg: %s", 1, msgsend, 2, msgsend));
     CheckWritten(state, log);
 }
 BENCHMARK(BM_RtlogLoopbackLine);

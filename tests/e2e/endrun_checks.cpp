@@ -11,10 +11,10 @@ using nlohmann::json;
 
 namespace {
 
-constexpr double kTrayWaitS = 2.0;       // the program's wait before the tray notice
-constexpr double kHandlerPauseS = 0.5;   // the interruption's pause before its commands
-constexpr double kMinSlownessS = 0.02;   // the fixture's clocks and its reading of a line
-constexpr double kFixturePollS = 0.06;   // board-init sees the end and the logs every 50 ms
+constexpr double kTrayWaitS = 2.0;      // the program's wait before the tray notice
+constexpr double kHandlerPauseS = 0.5;  // the interruption's pause before its commands
+constexpr double kMinSlownessS = 0.02;  // the fixture's clocks and its reading of a line
+constexpr double kFixturePollS = 0.06;  // board-init sees the end and the logs every 50 ms
 
 // Returns true when lines b follows a in one step of the program, with no wait
 // between them. A step of the end signalling that switches output 3 switches

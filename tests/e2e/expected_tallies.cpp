@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <set>
@@ -24,17 +24,17 @@ constexpr int kPass = kWrOK | kRdOK;
 
 const char kText[] = "ABCDEFGHIJKLMNOPQRST1234567890!";
 constexpr size_t kTextBytes = sizeof(kText);  // sent with its zero byte
-constexpr size_t kLoopReadLen = 256;           // what a loopback read asks for
-constexpr size_t kProbeReadLen = 64;           // what a sensor read asks for
-constexpr size_t kMinAnswer = 9;               // a shorter sensor answer fails
-constexpr size_t kShortAnswer = 8;             // what the "short" sensor sends
-constexpr uint8_t kCorruptXor = 0x01;          // the fixture's changed bit
-constexpr uint8_t kStrayByte = 0xFF;           // the fixture's stray byte
-constexpr uint8_t kBadCrcXor = 0xFF;           // any change of the last byte will do
+constexpr size_t kLoopReadLen = 256;          // what a loopback read asks for
+constexpr size_t kProbeReadLen = 64;          // what a sensor read asks for
+constexpr size_t kMinAnswer = 9;              // a shorter sensor answer fails
+constexpr size_t kShortAnswer = 8;            // what the "short" sensor sends
+constexpr uint8_t kCorruptXor = 0x01;         // the fixture's changed bit
+constexpr uint8_t kStrayByte = 0xFF;          // the fixture's stray byte
+constexpr uint8_t kBadCrcXor = 0xFF;          // any change of the last byte will do
 constexpr uint8_t kSensorSlave = 0x10;
 constexpr uint8_t kReadRegisters = 0x03;
-constexpr int kRequestedRegisters = 2;         // what the program asks the sensor for
-constexpr int kLongRegisters = 8;              // what the "long" sensor answers
+constexpr int kRequestedRegisters = 2;  // what the program asks the sensor for
+constexpr int kLongRegisters = 8;       // what the "long" sensor answers
 constexpr int kDefaultHumidity = 500;
 constexpr int kDefaultTemperature = 250;
 constexpr int kDisPerDo = 2;
@@ -57,9 +57,9 @@ struct SimPort {
     bool openable = true;  // no_open and not_tty ports never get a usable descriptor
     bool deaf = false, corrupt = false, stray = false, selfLoop = false, hearSelf = false;
     std::set<int> dropRx;
-    int framesIn = 0;                // frames routed to the port so far, for drop_rx
-    std::deque<Bytes> queue;         // received, not yet read or flushed
-    std::vector<int> peers;          // who hears what this port sends
+    int framesIn = 0;         // frames routed to the port so far, for drop_rx
+    std::deque<Bytes> queue;  // received, not yet read or flushed
+    std::vector<int> peers;   // who hears what this port sends
     bool sensor = false;
     bool silent = false, badCrc = false, shortAnswer = false, longAnswer = false;
     int humidity = kDefaultHumidity, temperature = kDefaultTemperature;
@@ -376,7 +376,8 @@ std::string ReadRs232(const json& board, Serial& s)
             return why;
         s.ports.push_back(p);
     }
-    std::stable_sort(s.ports.begin(), s.ports.end(), [](const SimPort& a, const SimPort& b) { return a.name < b.name; });
+    std::stable_sort(s.ports.begin(), s.ports.end(),
+                     [](const SimPort& a, const SimPort& b) { return a.name < b.name; });
     const size_t n = s.ports.size();
     for (size_t k = 0; k + 1 < n; k += 2) {
         s.ports[k].peers.push_back((int)k + 1);
@@ -607,7 +608,7 @@ std::string DioTries(Dio& d, int tries, ExpectedRun& e)
     return "";
 }
 
-} // namespace
+}  // namespace
 
 bool TallyPasses(const ExpectedTally& t)
 {

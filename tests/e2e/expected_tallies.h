@@ -32,7 +32,7 @@ struct ExpectedRun {
     std::string refused;  // not empty: the board uses something the model does not know
     unsigned select = 0;
     std::vector<ExpectedPort> rs485, rs232, dos, dis;  // in the program's order
-    int testSta = 0;  // 0: every reported port passes; -1 otherwise
+    int testSta = 0;                                   // 0: every reported port passes; -1 otherwise
 };
 
 // Returns the expected tallies of a run with `tries` tries over the kinds in
@@ -46,7 +46,7 @@ std::vector<std::string> ExpectedSummary(const ExpectedRun& e);
 struct ReportEntry {
     std::string group;  // "RS485", "RS232", "DO", "DI"
     std::string name;
-    int port = 0;       // verdict: 1 passed, 0 failed
+    int port = 0;  // verdict: 1 passed, 0 failed
     bool operator==(const ReportEntry& o) const { return group == o.group && name == o.name && port == o.port; }
 };
 

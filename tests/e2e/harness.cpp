@@ -41,7 +41,7 @@ const char kDioKindMark[] = "****Try Test DI";        // a try of the DIO kind b
 const char kLiveLog[] = "rigChkEx.log";
 const char kKeptLogPrefix[] = "rigChkEx_";
 const char kLogSuffix[] = ".log";
-constexpr size_t kDescribeTail = 40;   // log lines shown by Describe
+constexpr size_t kDescribeTail = 40;  // log lines shown by Describe
 constexpr mode_t kDirMode = 0755;
 constexpr int kExecFailed = 127;
 
@@ -88,8 +88,7 @@ int Run(const std::vector<std::string>& argv, const std::string& logPath)
         _exit(kExecFailed);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -104,7 +103,7 @@ std::string SafeName(const std::string& name)
     return s;
 }
 
-} // namespace
+}  // namespace
 
 std::vector<std::string> Lines(const std::string& text)
 {
@@ -177,8 +176,8 @@ std::vector<std::string> RunResult::ConsoleLines() const
 
 std::string RunResult::Describe() const
 {
-    std::string d = "run in " + outDir + ": rigfixture status " + std::to_string(status) + ", exit_status \"" +
-                    exitStatus + "\"\n";
+    std::string d =
+        "run in " + outDir + ": rigfixture status " + std::to_string(status) + ", exit_status \"" + exitStatus + "\"\n";
     size_t first = logLines.size() > kDescribeTail ? logLines.size() - kDescribeTail : 0;
     d += "trace log (last lines):\n";
     for (size_t i = first; i < logLines.size(); ++i)
@@ -213,7 +212,7 @@ bool HasDioDevice(const nlohmann::json& board)
     return board.contains("dio") && board["dio"].is_object() &&
            !(board["dio"].contains("device") && board["dio"]["device"] == "missing");
 }
-} // namespace
+}  // namespace
 
 nlohmann::json BaseBoard()
 {
@@ -236,8 +235,8 @@ RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& 
     r.outDir = dir + "/out";
     std::vector<std::string> argv = {RIGFIXTURE_PATH, "--quiet", "--board", boardPath, "--out", r.outDir};
     for (const auto& opt : {std::make_pair(kProgramEnv, "--program"), std::make_pair(kEmulatorEnv, "--emulator"),
-                            std::make_pair(kPreloadDirEnv, "--preload-dir"),
-                            std::make_pair(kUserlandEnv, "--userland"), std::make_pair(kMachineEnv, "--machine")}) {
+                            std::make_pair(kPreloadDirEnv, "--preload-dir"), std::make_pair(kUserlandEnv, "--userland"),
+                            std::make_pair(kMachineEnv, "--machine")}) {
         std::string value = EnvOr(opt.first, "");
         if (!value.empty())
             argv.insert(argv.end(), {opt.second, value});
@@ -272,7 +271,8 @@ RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& 
     r.fixtureLog = Slurp(r.outDir + "/fixture.log") + Slurp(dir + "/rigfixture.txt");
     r.zrAppSU = Slurp(r.outDir + "/zrAppSU.txt");
     if (StaticProgram() && HasDioDevice(board) && r.FindMessagePrefix(kDioKindMark) >= 0)
-        throw std::runtime_error("run " + name + " tested the DIO device, whose ioctls a static program under "
+        throw std::runtime_error("run " + name +
+                                 " tested the DIO device, whose ioctls a static program under "
                                  "qemu-user cannot reach: start the scenario with SKIP_WITHOUT_DIO_IOCTLS()");
     return r;
 }
@@ -281,7 +281,7 @@ namespace {
 constexpr double kTryWaitLeadS = 0.1;  // a line is read at most ~60 ms after it was logged
 const char kTryLinePrefix[] = "-----Try Test ";
 const char kSummaryMark[] = "Test Succ Cnt ";
-} // namespace
+}  // namespace
 
 std::vector<TimedLine> ParseTimedLines(const std::string& text)
 {
@@ -398,7 +398,7 @@ DescriptorCheck CheckDescriptorsClosed(const RunResult& r)
     for (const auto& fd : fds.endFds)
         endOk = endOk && inherited.count(fd.first) != 0 && inherited.at(fd.first) == fd.second;
     if (!endOk)
-        c.problem += "fds.txt does not end with \"end 0 open\" (or inherited descriptors only): \"" + fds.endLine +
-                     "\"\n";
+        c.problem +=
+            "fds.txt does not end with \"end 0 open\" (or inherited descriptors only): \"" + fds.endLine + "\"\n";
     return c;
 }

@@ -9,16 +9,16 @@
 #include <nlohmann/json.hpp>
 
 struct RunResult {
-    int status = -1;                      // rigfixture's exit status (the program's)
-    std::string exitStatus;               // exit_status without its line feed: "exit 0", "signal 9", "timeout"
-    std::string console;                  // console.txt
-    std::vector<std::string> logLines;    // the kept trace log's lines, then the live log's
-    std::string keptLogName;              // name of the kept log in NandFlash/tmp; empty: none
+    int status = -1;                    // rigfixture's exit status (the program's)
+    std::string exitStatus;             // exit_status without its line feed: "exit 0", "signal 9", "timeout"
+    std::string console;                // console.txt
+    std::vector<std::string> logLines;  // the kept trace log's lines, then the live log's
+    std::string keptLogName;            // name of the kept log in NandFlash/tmp; empty: none
     bool hasReport = false;
-    std::string report;                   // NandFlash/tmp/rigChkEx.js
-    std::vector<std::string> tmpFiles;    // names left in NandFlash/tmp, sorted
+    std::string report;                 // NandFlash/tmp/rigChkEx.js
+    std::vector<std::string> tmpFiles;  // names left in NandFlash/tmp, sorted
     std::string capture, dioTxt, dioVcd, tray, signals, fixtureLog, zrAppSU;
-    std::string outDir;                   // the run's output folder
+    std::string outDir;  // the run's output folder
 
     // Returns the message bodies of the trace log lines, in order.
     std::vector<std::string> Messages() const;
@@ -50,9 +50,9 @@ extern const char kNoDioIoctlsReason[];
 
 // Skips the current scenario when the program under test is static (first
 // statement of a TEST whose runs test the DIO device).
-#define SKIP_WITHOUT_DIO_IOCTLS() \
-    if (!StaticProgram()) {       \
-    } else                        \
+#define SKIP_WITHOUT_DIO_IOCTLS()                                                                                      \
+    if (!StaticProgram()) {                                                                                            \
+    } else                                                                                                             \
         GTEST_SKIP() << kNoDioIoctlsReason
 
 // Returns true when the scenarios run on the board's twin (RIG_E2E_MACHINE=imx6ul).
@@ -98,16 +98,16 @@ struct FdEvent {
     double t = 0;
     bool open = false;  // opened; false: closed
     int fd = -1;
-    std::string path;   // e.g. "/dev/RS485-1", "/dev/zrdio"
+    std::string path;  // e.g. "/dev/RS485-1", "/dev/zrdio"
 };
 
 struct FdLog {
     std::vector<FdEvent> events;
-    bool ended = false;   // the last line is an "end" line
-    int endOpen = -1;     // descriptors the end line names as still open
+    bool ended = false;                 // the last line is an "end" line
+    int endOpen = -1;                   // descriptors the end line names as still open
     std::map<int, std::string> endFds;  // ... and their paths
-    std::string endLine;  // the end line as written
-    double exitAt = -1;   // when the program's exit began, as it noted; -1 without a note
+    std::string endLine;                // the end line as written
+    double exitAt = -1;                 // when the program's exit began, as it noted; -1 without a note
 };
 
 // Returns the descriptor changes of an fds.txt text.

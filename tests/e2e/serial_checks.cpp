@@ -49,8 +49,8 @@ std::vector<CapturedBurst> Bursts(const std::string& capture)
         if (arrow != ">")
             continue;
         // Hex pairs up to the text column, which opens with '|'.
-        for (std::string pair; in >> pair && pair.size() == 2 && isxdigit((unsigned char)pair[0]) &&
-                                isxdigit((unsigned char)pair[1]);)
+        for (std::string pair;
+             in >> pair && pair.size() == 2 && isxdigit((unsigned char)pair[0]) && isxdigit((unsigned char)pair[1]);)
             b.hex += (b.hex.empty() ? "" : " ") + pair;
         out.push_back(b);
     }

@@ -164,11 +164,11 @@ TEST(DioLoopback, TwoDOsFourDIsPassBothLevelsInEveryTry)
     // The driver saw each test as: switch and read back every DO, then per DO
     // its read-back and every DI, one second later.
     std::vector<std::string> no = {
-        "ZRDIO_DO_ON arg=0x01 result=0",  "ZRDIO_RD_DO arg=0x01 result=1", "ZRDIO_DO_ON arg=0x02 result=0",
-        "ZRDIO_RD_DO arg=0x02 result=1",  "ZRDIO_RD_DO arg=0x01 result=1", "ZRDIO_RD_DI arg=0x01 result=0",
-        "ZRDIO_RD_DI arg=0x02 result=1",  "ZRDIO_RD_DI arg=0x03 result=0", "ZRDIO_RD_DI arg=0x04 result=1",
-        "ZRDIO_RD_DO arg=0x02 result=1",  "ZRDIO_RD_DI arg=0x01 result=0", "ZRDIO_RD_DI arg=0x02 result=1",
-        "ZRDIO_RD_DI arg=0x03 result=0",  "ZRDIO_RD_DI arg=0x04 result=1"};
+        "ZRDIO_DO_ON arg=0x01 result=0", "ZRDIO_RD_DO arg=0x01 result=1", "ZRDIO_DO_ON arg=0x02 result=0",
+        "ZRDIO_RD_DO arg=0x02 result=1", "ZRDIO_RD_DO arg=0x01 result=1", "ZRDIO_RD_DI arg=0x01 result=0",
+        "ZRDIO_RD_DI arg=0x02 result=1", "ZRDIO_RD_DI arg=0x03 result=0", "ZRDIO_RD_DI arg=0x04 result=1",
+        "ZRDIO_RD_DO arg=0x02 result=1", "ZRDIO_RD_DI arg=0x01 result=0", "ZRDIO_RD_DI arg=0x02 result=1",
+        "ZRDIO_RD_DI arg=0x03 result=0", "ZRDIO_RD_DI arg=0x04 result=1"};
     std::vector<std::string> io = Ioctls(r);
     ASSERT_EQ(4 * no.size(), io.size()) << r.dioTxt;
     EXPECT_EQ(no, std::vector<std::string>(io.begin(), io.begin() + (long)no.size()));
@@ -227,9 +227,10 @@ TEST(DioLoopback, OneDOWithFourDIsRepeatsThePairPattern)
     SKIP_WITHOUT_DIO_IOCTLS();
     RunResult r = RunBoard(DioBoard({{"do", 1}, {"di", 4}}), {"Port=DIO", "Cnt=1"}, "dio-1do-4di");
     ASSERT_EQ("exit 0", r.exitStatus) << r.Describe();
-    EXPECT_EQ((std::vector<std::string>{kOpen, "Write DO1:1!", "Write DO1:1 Read DI1:0 OK!", "Write DO1:1 Read DI2:1 OK!",
-                                        "Write DO1:1 Read DI3:0 OK!", "Write DO1:1 Read DI4:1 OK!"}),
-              MessagesBetween(r, "****Try Test DIO_NO 1*****", "****"));
+    EXPECT_EQ(
+        (std::vector<std::string>{kOpen, "Write DO1:1!", "Write DO1:1 Read DI1:0 OK!", "Write DO1:1 Read DI2:1 OK!",
+                                  "Write DO1:1 Read DI3:0 OK!", "Write DO1:1 Read DI4:1 OK!"}),
+        MessagesBetween(r, "****Try Test DIO_NO 1*****", "****"));
     EXPECT_TRUE(r.HasMessage("Write DO1:0 Read DI3:1 OK!"));
     EXPECT_TRUE(r.HasMessage("Write DO1:0 Read DI4:0 OK!"));
     EXPECT_EQ(std::vector<std::string>(4, "1,Error Cnt 0"), Summary(r, "DI", "NC", 4));
@@ -257,8 +258,9 @@ TEST(DioLoopback, ReadFailureAndAnswerTwoAreJudgedPerInput)
 TEST(DioLoopback, DOThatCannotBeSwitchedOrReadBackNeverPasses)
 {
     SKIP_WITHOUT_DIO_IOCTLS();
-    RunResult r = RunBoard(DioBoard({{"do", 2}, {"di", 4}, {"faults", {{"DO1", "write_fails"}, {"DO2", "read_fails"}}}}),
-                           {"Port=DIO", "Cnt=1"}, "dio-do-faults");
+    RunResult r =
+        RunBoard(DioBoard({{"do", 2}, {"di", 4}, {"faults", {{"DO1", "write_fails"}, {"DO2", "read_fails"}}}}),
+                 {"Port=DIO", "Cnt=1"}, "dio-do-faults");
     ASSERT_EQ("exit 0", r.exitStatus) << r.Describe();
     EXPECT_TRUE(r.HasMessage("Write DO1:-1 Err!"));
     EXPECT_TRUE(r.HasMessage("------Err iret:-1 DOIndex:0x01------"));
@@ -365,7 +367,8 @@ TEST(DioSwitching, EightDIsEachGoActiveAloneWhileOutput3Toggles)
     const double pause = kPauseS - MeasuredSlownessS(r);
     int pauses = 0;
     for (size_t i = 1; i < lines.size(); ++i)
-        if (lines[i].second == "\"SON=3\"" && lines[i - 1].second == "\"SOFF=3\"" && lines[i].first - lines[i - 1].first >= pause)
+        if (lines[i].second == "\"SON=3\"" && lines[i - 1].second == "\"SOFF=3\"" &&
+            lines[i].first - lines[i - 1].first >= pause)
             ++pauses;
     EXPECT_EQ(8, pauses) << r.dioTxt;
     for (int k = 1; k <= 8; ++k)
@@ -391,9 +394,9 @@ TEST(DioSwitching, NoDIMeansOneFinalSwitchOn)
 TEST(DioSwitching, InputActiveWithAnotherOrNeverActiveFails)
 {
     SKIP_WITHOUT_DIO_IOCTLS();
-    RunResult r = RunBoard(
-        DioBoard({{"di", 4}, {"switching", {{"toggles", 2}, {"never", {3}}, {"together", {{2, 4}}}}}}),
-        {"Port=DIO", "Cnt=1"}, "dio-switching-faults");
+    RunResult r =
+        RunBoard(DioBoard({{"di", 4}, {"switching", {{"toggles", 2}, {"never", {3}}, {"together", {{2, 4}}}}}}),
+                 {"Port=DIO", "Cnt=1"}, "dio-switching-faults");
     ASSERT_EQ("exit 0", r.exitStatus) << r.Describe();
     EXPECT_TRUE(r.HasMessage("DISta DI1:1 OK!"));
     // DI 2 reads 1 while DI 4 does too: refused at once.
@@ -459,7 +462,8 @@ TEST(DioSwitching, InterruptionEndsThePollingButEveryDIStillGetsItsPause)
             lastRead = e.t;
         if (e.kind == "line" && e.text == "\"SOFF=3\"")
             offAt = e.t;
-        if (e.kind == "line" && e.text == "\"SON=3\"" && offAt > signalAt && e.t - offAt >= kPauseS - MeasuredSlownessS(r)) {
+        if (e.kind == "line" && e.text == "\"SON=3\"" && offAt > signalAt &&
+            e.t - offAt >= kPauseS - MeasuredSlownessS(r)) {
             ++pausesAfter;
             offAt = -1;
         }

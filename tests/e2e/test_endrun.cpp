@@ -24,14 +24,14 @@ const char kSignalLine[] = "Received signal SIGINT[2]";
 const char kLiveLogName[] = "rigChkEx.log";
 const char kReportName[] = "rigChkEx.js";
 
-constexpr double kAfterReportS = 3.0;  // the signalling starts this soon after the report
+constexpr double kAfterReportS = 3.0;   // the signalling starts this soon after the report
 constexpr double kHandlerPauseS = 0.5;  // the interruption's pause before its steps
-constexpr double kExitWaitS = 0.5;     // main's wait before it returns
-constexpr double kStepS = 0.1;         // one step of the end signalling
-constexpr double kTrayDelayS = 2.0;    // the wait before the tray notice
-constexpr int kStartCommands = 10;     // shell commands of the start-up and the report
-constexpr int kPassStepCommands = 3;   // step 0 of the pass pattern
-constexpr int kInFlight = 2;           // commands of a step running when a signal comes
+constexpr double kExitWaitS = 0.5;      // main's wait before it returns
+constexpr double kStepS = 0.1;          // one step of the end signalling
+constexpr double kTrayDelayS = 2.0;     // the wait before the tray notice
+constexpr int kStartCommands = 10;      // shell commands of the start-up and the report
+constexpr int kPassStepCommands = 3;    // step 0 of the pass pattern
+constexpr int kInFlight = 2;            // commands of a step running when a signal comes
 
 // One command of a documented pattern: its time from the first command.
 struct Planned {
@@ -84,9 +84,9 @@ void ExpectPlan(const RunResult& r, const std::vector<DioLine>& lines, int first
 std::vector<Planned> PassPlanTo12s()
 {
     std::vector<Planned> plan = {
-        {0, "SOFF=3"}, {0, "SON=3"}, {0, "SON=1"}, {1, "SOFF=1"},  {2, "SON=3"},   {2, "SON=1"},
-        {3, "SOFF=3"}, {3, "SOFF=1"}, {4, "SON=1"}, {5, "SON=3"},  {5, "SOFF=1"},  {6, "SOFF=3"},
-        {6, "SON=1"},  {7, "SOFF=1"}, {8, "SON=3"}, {8, "SON=1"},  {9, "SOFF=3"},  {9, "SOFF=1"},
+        {0, "SOFF=3"}, {0, "SON=3"},  {0, "SON=1"},   {1, "SOFF=1"}, {2, "SON=3"},  {2, "SON=1"},
+        {3, "SOFF=3"}, {3, "SOFF=1"}, {4, "SON=1"},   {5, "SON=3"},  {5, "SOFF=1"}, {6, "SOFF=3"},
+        {6, "SON=1"},  {7, "SOFF=1"}, {8, "SON=3"},   {8, "SON=1"},  {9, "SOFF=3"}, {9, "SOFF=1"},
         {10, "SON=1"}, {11, "SON=3"}, {11, "SOFF=1"}, {12, "SON=1"},
     };
     return plan;
@@ -96,9 +96,9 @@ std::vector<Planned> PassPlanTo12s()
 // outputs 1 and 2 swap (first 1 off and 2 on), output 3 on at 10 s.
 std::vector<Planned> FailPlanTo10s()
 {
-    constexpr double kSwapS = 0.3;       // outputs 1 and 2 swap at every third 100 ms step
-    constexpr double kOut3OnS = 10.0;    // output 3 goes on at step 100
-    constexpr int kLastSwap = 34;        // the swap at 10.2 s, the first after output 3 went on
+    constexpr double kSwapS = 0.3;     // outputs 1 and 2 swap at every third 100 ms step
+    constexpr double kOut3OnS = 10.0;  // output 3 goes on at step 100
+    constexpr int kLastSwap = 34;      // the swap at 10.2 s, the first after output 3 went on
     std::vector<Planned> plan = {{0, "SOFF=3"}};
     for (int swap = 0; swap <= kLastSwap; ++swap) {
         if (swap == kLastSwap)
@@ -376,8 +376,8 @@ TEST(EndRun, InventoryFailureReportAndFailPattern)
     ExpectTrayNotice(r);
 
     const std::string dateTime = LoggedDateTime(r);
-    EXPECT_EQ(r.report, "{\"rigchkEx\":\"testData\",\"DevType\":\"H\",\"DateTime\":\"" + dateTime +
-                            "\" ,\"logDate\":[]}");
+    EXPECT_EQ(r.report,
+              "{\"rigchkEx\":\"testData\",\"DevType\":\"H\",\"DateTime\":\"" + dateTime + "\" ,\"logDate\":[]}");
     json report = ParsedReport(r);
     EXPECT_EQ(report["DateTime"], dateTime);
     EXPECT_TRUE(report["logDate"].is_array() && report["logDate"].empty());

@@ -84,7 +84,8 @@ TEST(Faults, NoPortOpensAndNoDioDeviceEveryRecordFails)
 {
     json board = BaseBoard();
     board["rs485"] = {{{"name", "RS485-1"}, {"faults", {"no_open"}}}, {{"name", "RS485-2"}, {"faults", {"no_open"}}}};
-    board["rs232"] = {{{"name", "RS232-1"}, {"faults", {"no_open"}}}, {{"name", "RS232-2"}, {"faults", {"no_open"}}},
+    board["rs232"] = {{{"name", "RS232-1"}, {"faults", {"no_open"}}},
+                      {{"name", "RS232-2"}, {"faults", {"no_open"}}},
                       {{"name", "RS232-3"}, {"faults", {"no_open"}}}};
     board["dio"] = {{"device", "missing"}};
     board["zrdio_conf"] = "zr_di=1,2,3,4\nzr_do=1,2\n";
@@ -269,7 +270,7 @@ struct Phase {
     const char* name;
     const char* afterLog;  // the log line that starts the phase
     int delayMs;
-    int count;             // signals sent back to back
+    int count;  // signals sent back to back
 };
 
 // The default board, Port=All Cnt=2: every port passes both tries.
@@ -296,7 +297,8 @@ TEST_P(FaultSignalPhase, TriesFinishAndTheSignallingRunsOneStep)
     SKIP_WITHOUT_DIO_IOCTLS();
     const Phase& ph = GetParam();
     json board = ShippedBoard("default.json");
-    board["signals"] = {{{"signal", "TERM"}, {"after_log", ph.afterLog}, {"delay_ms", ph.delayMs}, {"count", ph.count}}};
+    board["signals"] = {
+        {{"signal", "TERM"}, {"after_log", ph.afterLog}, {"delay_ms", ph.delayMs}, {"count", ph.count}}};
     board["timeout_s"] = 90;
     RunResult r = RunBoard(board, {"Port=All", "Cnt=2"}, std::string("faults-phase-") + ph.name);
     ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
@@ -407,7 +409,8 @@ TEST_P(FaultSigintAcrossCommands, IsNeverLost)
     json board = BaseBoard();
     board["rs485"] = {"RS485-1", {{"name", "RS485-2"}, {"faults", {"deaf"}}}};
     board["dio"] = {{"do", 0}, {"di", 0}};
-    board["signals"] = {{{"signal", "INT"}, {"after_log", "iTestSta:"}, {"delay_ms", kFirstMs + kSpacingMs * GetParam()}}};
+    board["signals"] = {
+        {{"signal", "INT"}, {"after_log", "iTestSta:"}, {"delay_ms", kFirstMs + kSpacingMs * GetParam()}}};
     board["timeout_s"] = 40;  // a lost Ctrl-C would run into this
     RunResult r = RunBoard(board, {"Port=RS485"}, "faults-sigint-across-" + std::to_string(GetParam()));
     ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();

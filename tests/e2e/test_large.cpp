@@ -15,12 +15,12 @@ namespace {
 using nlohmann::json;
 
 constexpr int kTries = 2;
-constexpr double kSendWaitS = 0.3;     // after every loopback send
-constexpr double kReadWaitS = 0.2;     // the line's read wait (VTIME 2)
-constexpr double kDioSettleS = 1.0;    // after the DOs are switched, in each DO-to-DI test
-constexpr double kDioBetweenS = 1.0;   // between the NO and the NC test
-constexpr double kAfterTryS = 1.0;     // after each try
-constexpr double kLogReadS = 0.06;     // the fixture reads the trace log every 50 ms
+constexpr double kSendWaitS = 0.3;    // after every loopback send
+constexpr double kReadWaitS = 0.2;    // the line's read wait (VTIME 2)
+constexpr double kDioSettleS = 1.0;   // after the DOs are switched, in each DO-to-DI test
+constexpr double kDioBetweenS = 1.0;  // between the NO and the NC test
+constexpr double kAfterTryS = 1.0;    // after each try
+constexpr double kLogReadS = 0.06;    // the fixture reads the trace log every 50 ms
 const char kTryOne[] = "-----Try Test 1-----";
 const char kSummaryMark[] = "Test Succ Cnt ";
 
@@ -81,7 +81,8 @@ TEST(LargeBoard, EveryPortPassesInTheTimeOfTheWaits)
     DescriptorCheck fds = CheckDescriptorsClosed(r);
     EXPECT_EQ(fds.problem, "");
     EXPECT_EQ(fds.checkpoints, kTries);
-    EXPECT_GE(fds.opens, kTries * (16 + 16 + 2)) << "every port, and the DIO device for the NO and the NC test, once per try";
+    EXPECT_GE(fds.opens, kTries * (16 + 16 + 2))
+        << "every port, and the DIO device for the NO and the NC test, once per try";
 
     // The tries: from the first try line to the first summary line, as the
     // fixture read them.
@@ -101,7 +102,8 @@ TEST(LargeBoard, EveryPortPassesInTheTimeOfTheWaits)
     // them a try takes is measured on an idle machine by scripts/bench.sh
     // (--kinds large), where nothing else competes for the cores.
     const double waits = kTries * TryWaits((int)board["rs485"].size(), (int)board["rs232"].size());
-    EXPECT_GE(last - first, waits - kLogReadS) << "the tries took " << (last - first) << " s, their waits " << waits << " s";
+    EXPECT_GE(last - first, waits - kLogReadS)
+        << "the tries took " << (last - first) << " s, their waits " << waits << " s";
 }
 
-} // namespace
+}  // namespace

@@ -15,7 +15,10 @@ using nlohmann::json;
 
 const std::string kText = kTestText;
 
-std::string Port(int i) { return "RS232-" + std::to_string(i); }
+std::string Port(int i)
+{
+    return "RS232-" + std::to_string(i);
+}
 
 // Returns the exchange message "Write <s> msgSend:<text>,Read <r><what> msg: <msg>".
 std::string Exchange(const std::string& s, const std::string& r, const std::string& what, const std::string& msg)
@@ -33,7 +36,8 @@ TEST_P(Rs232Count, PairsAndTheSensorPass)
         ports.push_back(Port(i));
     if (n % 2 == 1)  // the sensor's values show in the log as they were set
         ports[n - 1] = {{"name", Port(n)}, {"humidity", 612}, {"temperature", 198}};
-    RunResult r = RunBoard(SerialBoard(json::array(), ports), {"Port=RS232", "Cnt=1"}, "rs232-count-" + std::to_string(n));
+    RunResult r =
+        RunBoard(SerialBoard(json::array(), ports), {"Port=RS232", "Cnt=1"}, "rs232-count-" + std::to_string(n));
     ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
     EXPECT_TRUE(r.HasMessage("RS232 cnt:" + std::to_string(n))) << r.Describe();
     EXPECT_EQ(LoggedTestSta(r), 0) << r.Describe();
@@ -77,10 +81,14 @@ TEST(Rs232, CableAndLineFaults)
     // Pairs (1,2) looped back on themselves, (3,4) hearing themselves and the
     // partner, (5,6) with a stray byte before what 6 receives, (7,8) with a
     // device streaming into 8; the odd port 9 is listed but does not open.
-    json ports = {{{"name", Port(1)}, {"faults", {"self_loop"}}}, {{"name", Port(2)}, {"faults", {"self_loop"}}},
-                  {{"name", Port(3)}, {"faults", {"hear_self"}}}, {{"name", Port(4)}, {"faults", {"hear_self"}}},
-                  Port(5), {{"name", Port(6)}, {"faults", {"stray"}}},
-                  Port(7), {{"name", Port(8)}, {"faults", {"stream"}}},
+    json ports = {{{"name", Port(1)}, {"faults", {"self_loop"}}},
+                  {{"name", Port(2)}, {"faults", {"self_loop"}}},
+                  {{"name", Port(3)}, {"faults", {"hear_self"}}},
+                  {{"name", Port(4)}, {"faults", {"hear_self"}}},
+                  Port(5),
+                  {{"name", Port(6)}, {"faults", {"stray"}}},
+                  Port(7),
+                  {{"name", Port(8)}, {"faults", {"stream"}}},
                   {{"name", Port(9)}, {"faults", {"no_open"}}}};
     RunResult r = RunBoard(SerialBoard(json::array(), ports), {"Port=RS232", "Cnt=1"}, "rs232-faults");
     ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
@@ -131,7 +139,8 @@ TEST(Rs232, ControlCharacterInAPortNameDependsOnTheListingTool)
     // character as '?', so the port is counted but opened under a name that
     // does not exist, and its pair partner then hears nothing.
     const std::string tabbed = "RS232-\t2";  // wired with RS232-1: a tab sorts before '1'
-    RunResult r = RunBoard(SerialBoard(json::array(), {Port(1), tabbed}), {"Port=RS232", "Cnt=1"}, "rs232-control-name");
+    RunResult r =
+        RunBoard(SerialBoard(json::array(), {Port(1), tabbed}), {"Port=RS232", "Cnt=1"}, "rs232-control-name");
     ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
     EXPECT_TRUE(r.HasMessage("RS232 cnt:2")) << r.Describe();
     if (ScenarioUserland() == "busybox") {
@@ -147,4 +156,4 @@ TEST(Rs232, ControlCharacterInAPortNameDependsOnTheListingTool)
     }
 }
 
-} // namespace
+}  // namespace

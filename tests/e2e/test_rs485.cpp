@@ -15,7 +15,7 @@ namespace {
 using nlohmann::json;
 
 const std::string kText = kTestText;
-constexpr double kSendWaitS = 0.3;       // the test's wait between a send and the reads
+constexpr double kSendWaitS = 0.3;        // the test's wait between a send and the reads
 constexpr double kCaptureJitterS = 0.15;  // how late serial-sim may stamp a burst under load
 
 // Returns the message of sender s heard by receiver r, OK or not.
@@ -67,8 +67,9 @@ TEST(Rs485, TwoPortsOnTheBusPassThreeTries)
 
 TEST(Rs485, APortThatMissesOneFrameFailsOneTry)
 {
-    RunResult r = RunBoard(SerialBoard({"RS485-1", {{"name", "RS485-2"}, {"faults", {{{"drop_rx", {2}}}}}}}, json::array()),
-                           {"Port=RS485", "Cnt=3"}, "rs485-fails-once");
+    RunResult r =
+        RunBoard(SerialBoard({"RS485-1", {{"name", "RS485-2"}, {"faults", {{{"drop_rx", {2}}}}}}}, json::array()),
+                 {"Port=RS485", "Cnt=3"}, "rs485-fails-once");
     ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
     EXPECT_TRUE(r.HasMessage(Summary("RS485-1", 3, 0))) << r.Describe();
     EXPECT_TRUE(r.HasMessage(Summary("RS485-2", 2, 1)));
@@ -84,8 +85,11 @@ TEST(Rs485, DeafUnopenableAndMissingPorts)
 {
     // RS485-5 has no /dev entry, so the program counts four ports; RS485-4 is
     // listed but does not open; RS485-2 sends but hears nothing.
-    json ports = {"RS485-1", {{"name", "RS485-2"}, {"faults", {"deaf"}}}, "RS485-3",
-                  {{"name", "RS485-4"}, {"faults", {"no_open"}}}, {{"name", "RS485-5"}, {"faults", {"missing"}}}};
+    json ports = {"RS485-1",
+                  {{"name", "RS485-2"}, {"faults", {"deaf"}}},
+                  "RS485-3",
+                  {{"name", "RS485-4"}, {"faults", {"no_open"}}},
+                  {{"name", "RS485-5"}, {"faults", {"missing"}}}};
     RunResult r = RunBoard(SerialBoard(ports, json::array()), {"Port=RS485", "Cnt=1"}, "rs485-deaf-missing");
     ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
     EXPECT_TRUE(r.HasMessage("@:RS485 Cnt:4")) << r.Describe();
@@ -110,7 +114,8 @@ TEST(Rs485, DeafUnopenableAndMissingPorts)
 RunResult SensorRun(const json& faults, int tries, const std::string& name)
 {
     json port = {{"name", "RS485-1"}, {"faults", faults}};
-    return RunBoard(SerialBoard(json::array({port}), json::array()), {"Port=RS485", "Cnt=" + std::to_string(tries)}, name);
+    return RunBoard(SerialBoard(json::array({port}), json::array()), {"Port=RS485", "Cnt=" + std::to_string(tries)},
+                    name);
 }
 
 TEST(Rs485, SensorOnTheSinglePortAnswersAllButOneTry)
@@ -169,4 +174,4 @@ TEST(Rs485, LongSensorAnswerPassesWithABoundedDump)
     EXPECT_EQ(LoggedTestSta(r), 0);
 }
 
-} // namespace
+}  // namespace

@@ -55,7 +55,10 @@ int Find(const SerialBoard& b, const std::string& name)
     return -1;
 }
 
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes Text(const std::string& s)
+{
+    return Bytes(s.begin(), s.end());
+}
 
 bool CrcOk(const Bytes& f)
 {
@@ -516,4 +519,4 @@ TEST(SerialSimProcessTest, PortFaultsAndDevicesOnTheWire)
     EXPECT_NE(cap.find(" stream > RS232-8  "), std::string::npos);
 }
 
-} // namespace
+}  // namespace

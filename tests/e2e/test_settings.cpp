@@ -14,7 +14,7 @@ using nlohmann::json;
 
 const std::string kStars(42, '*');
 const char kPairText[] = "41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50";  // the test text's start
-const char kModemRequest[] = "41 54 0D";                                       // "AT\r"
+const char kModemRequest[] = "41 54 0D";                                     // "AT\r"
 
 // Returns a board with the host name, the RS232 ports and, when given, the
 // settings file.
@@ -61,8 +61,7 @@ bool LogContains(const RunResult& r, const std::string& text)
 bool Captured(const RunResult& r, const std::string& sender, const std::string& receiver, const std::string& hex)
 {
     for (const std::string& l : Lines(r.capture)) {
-        if (l.find(" " + sender + " > " + receiver) != std::string::npos &&
-            l.find("  " + hex) != std::string::npos)
+        if (l.find(" " + sender + " > " + receiver) != std::string::npos && l.find("  " + hex) != std::string::npos)
             return true;
     }
     return false;

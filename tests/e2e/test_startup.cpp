@@ -209,7 +209,8 @@ TEST(Startup, MissingDioConfigurationEndsTheRun)
     EXPECT_LT(r.FindMessagePrefix("@:RS485 Cnt:"), 0) << "no counts are logged after the failure";
     ASSERT_TRUE(r.hasReport);
     EXPECT_TRUE(std::regex_match(r.report, std::regex("\\{\"rigchkEx\":\"testData\",\"DevType\":\"ZR-NO-CONF\","
-                                                      "\"DateTime\":\"" + kDateTime + "\" ,\"logDate\":\\[\\]\\}")))
+                                                      "\"DateTime\":\"" +
+                                                      kDateTime + "\" ,\"logDate\":\\[\\]\\}")))
         << r.report;
     EXPECT_FALSE(r.keptLogName.empty());
 }
@@ -239,7 +240,7 @@ TEST(Startup, OldLogsGoTheBackupStays)
     EXPECT_NE(r.report, "old report");
 }
 
-} // namespace
+}  // namespace
 
 // On the board's twin (test preset imx6ul): the kernel's boot log on the
 // board's serial console, every run file back from the twin, and the times

@@ -267,8 +267,9 @@ TEST(Tallies, Rs232PairsAndSensorOverThreeTries)
     // port 4 loses its own echo in try 2. Pair 5-6: port 5's cable loops back
     // to itself. Port 7, the sensor, loses its second answer.
     json b = BaseBoard();
-    b["rs232"] = {Port("RS232-1", {DropRx({2})}), "RS232-2", Port("RS232-3", {"hear_self"}),
-                  Port("RS232-4", {"hear_self", DropRx({4})}), Port("RS232-5", {"self_loop"}), "RS232-6",
+    b["rs232"] = {Port("RS232-1", {DropRx({2})}), "RS232-2",
+                  Port("RS232-3", {"hear_self"}), Port("RS232-4", {"hear_self", DropRx({4})}),
+                  Port("RS232-5", {"self_loop"}), "RS232-6",
                   Port("RS232-7", {DropRx({2})})};
     ExpectedRun e = RunAndCompare(b, "RS232", kSelectRs232, 3, "tallies-rs232");
     EXPECT_EQ(TallyOf(e, "RS232-4"), (ExpectedTally{1, 2})) << "the scenario lost its point";
@@ -323,4 +324,4 @@ TEST(Tallies, OnlyTheSelectedKindDecides)
     EXPECT_EQ(e.testSta, 0) << "the failing RS485 and DIO channels take no part";
 }
 
-} // namespace
+}  // namespace

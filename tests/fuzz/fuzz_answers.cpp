@@ -228,7 +228,8 @@ void ModemCase(const Case& c)
     port.bySta = c.sta0;
     ClearLog();
     const auto answer = ProbeBuffer(c);
-    const int result = JudgeModemAnswer(port, c.name.c_str(), c.iwrite, (const char*)answer.get(), c.iread, "Test4GModel");
+    const int result =
+        JudgeModemAnswer(port, c.name.c_str(), c.iwrite, (const char*)answer.get(), c.iread, "Test4GModel");
     const std::string log = LogText();
 
     // The text is what arrived, up to its first zero byte.
@@ -260,8 +261,8 @@ void LoopbackCase(const Case& c)
     if (RecvIsTestMsg())
         RTLOG("Write RS485-%d msgSend:%s,Read RS485-%d OK! msg: %.*s", 1, msgsend, 2, RecvTextLen(), msgrecv);
     else
-        RTLOG("Write %s msgSend:%s,Read %s Error! iread:%d msg: %.*s", c.name.c_str(), msgsend, c.name.c_str(),
-              c.iread, RecvTextLen(), msgrecv);
+        RTLOG("Write %s msgSend:%s,Read %s Error! iread:%d msg: %.*s", c.name.c_str(), msgsend, c.name.c_str(), c.iread,
+              RecvTextLen(), msgrecv);
     const std::string log = LogText();
     FUZZ_CHECK(Has(log, "msg: " + std::string((const char*)c.answer, (size_t)textLen) + "\t"));
     CheckLogShape(log, 1);
@@ -282,7 +283,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int kind = fdp.ConsumeIntegralInRange<int>(0, kKinds - 1);
     Case c;
     c.sta0 = fdp.ConsumeIntegral<uint8_t>();
-    const int requestLen = kind == kScreen ? kScreenRequestBytes
+    const int requestLen = kind == kScreen  ? kScreenRequestBytes
                            : kind == kModem ? kModemRequestBytes
                                             : kSensorRequestBytes;
     c.iwrite = fdp.ConsumeIntegralInRange<int>(-1, requestLen);
@@ -301,21 +302,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     memcpy(c.answer, bytes.data(), bytes.size());
 
     switch (kind) {
-    case kSensor:
-        SensorCase(c, false, false);
-        break;
-    case kRS485Sensor:
-        SensorCase(c, true, c.iwrite < kSensorRequestBytes);
-        break;
-    case kScreen:
-        ScreenCase(c, headText);
-        break;
-    case kModem:
-        ModemCase(c);
-        break;
-    default:
-        LoopbackCase(c);
-        break;
+    case kSensor: SensorCase(c, false, false); break;
+    case kRS485Sensor: SensorCase(c, true, c.iwrite < kSensorRequestBytes); break;
+    case kScreen: ScreenCase(c, headText); break;
+    case kModem: ModemCase(c); break;
+    default: LoopbackCase(c); break;
     }
     return 0;
 }

@@ -57,7 +57,7 @@ void ReadAcceptedBoard(const nlohmann::json& board, const std::string& path)
     InjectedFaults(board);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -11,12 +11,12 @@
 
 #include <unistd.h>
 
-#define FUZZ_CHECK(cond)                                                                  \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #cond);   \
-            abort();                                                                      \
-        }                                                                                 \
+#define FUZZ_CHECK(cond)                                                                                               \
+    do {                                                                                                               \
+        if (!(cond)) {                                                                                                 \
+            fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #cond);                                \
+            abort();                                                                                                   \
+        }                                                                                                              \
     } while (0)
 
 // A folder of scratch files for this process, in memory where possible.

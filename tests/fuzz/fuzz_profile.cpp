@@ -17,9 +17,12 @@ namespace {
 
 constexpr size_t kMaxNameLen = 24;
 constexpr size_t kMaxValueLen = 64;
-constexpr int kValueBufSize = 128;   // larger than any value text of the input
+constexpr int kValueBufSize = 128;  // larger than any value text of the input
 
-bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+bool IsLineEnd(char c)
+{
+    return c == '\n' || c == '\r';
+}
 
 // s without NUL, 0xFF and the bytes of banned.
 std::string Without(const std::string& s, const char* banned)
@@ -39,8 +42,8 @@ struct Found {
 Found CheckParse(const std::string& section, const std::string& key, const char* text)
 {
     Found f;
-    f.iRet = parse_file(section.c_str(), key.c_str(), text, &f.sec_s, &f.sec_e, &f.key_s, &f.key_e,
-                        &f.value_s, &f.value_e);
+    f.iRet =
+        parse_file(section.c_str(), key.c_str(), text, &f.sec_s, &f.sec_e, &f.key_s, &f.key_e, &f.value_s, &f.value_e);
     const int len = (int)strlen(text);
     if (f.sec_s != -1) {
         FUZZ_CHECK(f.sec_s >= 1 && f.sec_s <= len && text[f.sec_s - 1] == '[');
@@ -122,8 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         expected = text + (text.empty() ? "[" : "\n[") + section + "]\n" + key + "=" + value + "\n";
     FUZZ_CHECK(FuzzSlurp(path) == expected);
     if (text.find('\0') == std::string::npos && HeadersClose(text)) {
-        FUZZ_CHECK(read_profile_string(section.c_str(), key.c_str(), buf, sizeof(buf), "",
-                                       path.c_str()) == 1);
+        FUZZ_CHECK(read_profile_string(section.c_str(), key.c_str(), buf, sizeof(buf), "", path.c_str()) == 1);
         FUZZ_CHECK(value == buf);
     }
     return 0;

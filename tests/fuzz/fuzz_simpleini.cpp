@@ -11,11 +11,20 @@ namespace {
 
 constexpr unsigned char kLastControlChar = 0x1F;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
 
-bool IsTrimmed(const std::string& s) { return s.empty() || (!IsBlank(s.front()) && !IsBlank(s.back())); }
+bool IsTrimmed(const std::string& s)
+{
+    return s.empty() || (!IsBlank(s.front()) && !IsBlank(s.back()));
+}
 
-bool EndsInControl(const std::string& s) { return !s.empty() && (unsigned char)s.back() <= kLastControlChar; }
+bool EndsInControl(const std::string& s)
+{
+    return !s.empty() && (unsigned char)s.back() <= kLastControlChar;
+}
 
 // A key line SaveAs writes in a form that loads back to the same key: a name
 // that cannot pass for a header, and a line whose last byte survives loading.

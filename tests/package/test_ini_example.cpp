@@ -74,8 +74,7 @@ std::string Uncommented(const std::string& text)
     std::string out;
     std::string line;
     while (std::getline(in, line)) {
-        if (line.size() > 1 && line[0] == '#' && isalpha((unsigned char)line[1]) &&
-            line.find('=') != std::string::npos)
+        if (line.size() > 1 && line[0] == '#' && isalpha((unsigned char)line[1]) && line.find('=') != std::string::npos)
             line.erase(0, 1);
         out += line + "\n";
     }

@@ -142,9 +142,8 @@ public:
         while (std::getline(in, line)) {
             size_t end = line.rfind(" line=");
             size_t start = line.rfind(' ', end == std::string::npos ? end : end - 1);
-            out.push_back(end == std::string::npos || start == std::string::npos
-                              ? ""
-                              : line.substr(start + 1, end - start - 1));
+            out.push_back(
+                end == std::string::npos || start == std::string::npos ? "" : line.substr(start + 1, end - start - 1));
         }
         return out;
     }

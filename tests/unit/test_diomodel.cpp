@@ -51,7 +51,8 @@ TEST(DioBoardFile, KeysAndTheirDefaults)
     EXPECT_FALSE(b.present) << "no dio key: no device";
     b = Board(R"({"dio": {"device": "missing", "di": 4}})");
     EXPECT_FALSE(b.present);
-    b = Board(R"({"dio": {"do": 2, "di": 4, "sysdi": 1, "faults": {"DI2": "stuck0", "SYSDI1": "stuck1", "DI4": "reads2"},
+    b = Board(
+        R"({"dio": {"do": 2, "di": 4, "sysdi": 1, "faults": {"DI2": "stuck0", "SYSDI1": "stuck1", "DI4": "reads2"},
                  "swapped": [[1, 3]], "switching": {"toggles": 5, "never": [2], "together": [[1, 4]]}}})");
     EXPECT_TRUE(b.present);
     EXPECT_EQ(2, b.count[kKindDO]);
@@ -62,12 +63,18 @@ TEST(DioBoardFile, KeysAndTheirDefaults)
     EXPECT_EQ(5, b.toggles);
     EXPECT_EQ(1u, b.never.count(2));
 
-    const char* bad[] = {R"({"dio": {"di": -1}})", R"({"dio": {"faults": {"DX1": "stuck0"}}})",
-                         R"({"dio": {"faults": {"DI1": "melted"}}})", R"({"dio": {"faults": {"DI0": "fails"}}})",
-                         R"({"dio": {"swapped": [[1]]}})", R"({"dio": {"device": "absent"}})",
-                         R"({"dio": {"switching": {"toggles": "two"}}})", R"({"dio": {"di": 4, "faults": {"DI5": "fails"}}})",
-                         R"({"dio": {"sysdo": 0, "faults": {"SYSDO1": "fails"}}})", R"({"dio": {"do": 1, "di": 2, "faults": {"DO1": "reads2"}}})",
-                         R"({"dio": {"di": 2, "faults": {"DI1": "write_fails"}}})", R"({"dio": {"di": 8, "switching": {"never": [9]}}})",
+    const char* bad[] = {R"({"dio": {"di": -1}})",
+                         R"({"dio": {"faults": {"DX1": "stuck0"}}})",
+                         R"({"dio": {"faults": {"DI1": "melted"}}})",
+                         R"({"dio": {"faults": {"DI0": "fails"}}})",
+                         R"({"dio": {"swapped": [[1]]}})",
+                         R"({"dio": {"device": "absent"}})",
+                         R"({"dio": {"switching": {"toggles": "two"}}})",
+                         R"({"dio": {"di": 4, "faults": {"DI5": "fails"}}})",
+                         R"({"dio": {"sysdo": 0, "faults": {"SYSDO1": "fails"}}})",
+                         R"({"dio": {"do": 1, "di": 2, "faults": {"DO1": "reads2"}}})",
+                         R"({"dio": {"di": 2, "faults": {"DI1": "write_fails"}}})",
+                         R"({"dio": {"di": 8, "switching": {"never": [9]}}})",
                          R"({"dio": {"di": 4, "cnt": 2}})"};
     for (const char* j : bad) {
         std::string err;

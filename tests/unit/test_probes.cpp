@@ -188,8 +188,10 @@ TEST_F(ScreenTest, HeadTextSetsTheRequestAndTheCheck)
 
 TEST_F(ScreenTest, PartlyReadableHeadKeepsTheDefaultsOfWhatIsMissing)
 {
-    const std::pair<const char*, std::string> heads[] = {
-        {"AA", Bytes({0xAA, 0x5A})}, {"1 2", Bytes({0x01, 0x02})}, {"zz", Bytes({0xA5, 0x5A})}, {"7 q", Bytes({0x07, 0x5A})}};
+    const std::pair<const char*, std::string> heads[] = {{"AA", Bytes({0xAA, 0x5A})},
+                                                         {"1 2", Bytes({0x01, 0x02})},
+                                                         {"zz", Bytes({0xA5, 0x5A})},
+                                                         {"7 q", Bytes({0x07, 0x5A})}};
     for (const auto& [text, head] : heads) {
         strDWinFramHead = text;
         record.bySta = kPortStaFresh;

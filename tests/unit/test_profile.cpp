@@ -35,8 +35,7 @@ struct Found {
 Found Parse(const char* section, const char* key, const std::string& text)
 {
     Found f;
-    f.iRet = parse_file(section, key, text.c_str(), &f.sec_s, &f.sec_e, &f.key_s, &f.key_e,
-                        &f.value_s, &f.value_e);
+    f.iRet = parse_file(section, key, text.c_str(), &f.sec_s, &f.sec_e, &f.key_s, &f.key_e, &f.value_s, &f.value_e);
     return f;
 }
 
@@ -142,10 +141,7 @@ protected:
         t.resize(n, 'x');
         return t;
     }
-    size_t FilesInDir() const
-    {
-        return (size_t)std::distance(fs::directory_iterator(dir_), fs::directory_iterator());
-    }
+    size_t FilesInDir() const { return (size_t)std::distance(fs::directory_iterator(dir_), fs::directory_iterator()); }
 
     std::string dir_;
     std::string path_;
@@ -353,11 +349,16 @@ TEST_F(ProfileFileTest, RewriteKeepsWhatThePathNames)
         mode_t type;                // what the path is afterwards
         int iRet;                   // the rewrite's result
         std::function<std::string()> got;
-        std::string want;           // the text as the file's reader sees it
-        size_t files;               // names in the folder afterwards: nothing left behind
+        std::string want;  // the text as the file's reader sees it
+        size_t files;      // names in the folder afterwards: nothing left behind
     };
     const Row rows[] = {
-        {"regular file", [&] { Put("[s]\nk=1\n"); return 0; }, S_IFREG, 0, [&] { return Slurp(); }, text, 1},
+        {"regular file",
+         [&] {
+             Put("[s]\nk=1\n");
+             return 0;
+         },
+         S_IFREG, 0, [&] { return Slurp(); }, text, 1},
         {"link to a regular file",
          [&] {
              std::ofstream(target) << "[s]\nk=1\n";
@@ -382,8 +383,8 @@ TEST_F(ProfileFileTest, RewriteKeepsWhatThePathNames)
              return reader < 0 ? -1 : 0;
          },
          S_IFIFO, 0, fromReader, text, 1},
-        {"FIFO without a reader", [&] { return mkfifo(path_.c_str(), 0600); }, S_IFIFO, -1, [] { return std::string(); },
-         "", 1},
+        {"FIFO without a reader", [&] { return mkfifo(path_.c_str(), 0600); }, S_IFIFO, -1,
+         [] { return std::string(); }, "", 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -436,17 +437,14 @@ TEST(ProfileDeath, PreconditionsEndTheProcessNamingTheCheck)
     EXPECT_DEATH(parse_file("s", "k", nullptr, &a, &b, &c, &d, &e, &f), "Assertion `buf!=__null' failed");
     EXPECT_DEATH(parse_file("", "k", "", &a, &b, &c, &d, &e, &f),
                  "Assertion `section != __null && strlen\\(section\\)' failed");
-    EXPECT_DEATH(read_profile_string("s", "", buf, 8, "", "x"),
-                 "Assertion `key != __null && strlen\\(key\\)' failed");
+    EXPECT_DEATH(read_profile_string("s", "", buf, 8, "", "x"), "Assertion `key != __null && strlen\\(key\\)' failed");
     EXPECT_DEATH(read_profile_string("s", "k", nullptr, 8, "", "x"), "Assertion `value != __null' failed");
     EXPECT_DEATH(read_profile_string("s", "k", buf, 0, "", "x"), "Assertion `size > 0' failed");
     EXPECT_DEATH(read_profile_string("s", "k", buf, 8, "", nullptr),
                  "Assertion `file !=__null &&strlen\\(key\\)' failed");
-    EXPECT_DEATH(read_profile_int(nullptr, "k", 0, "x"),
-                 "Assertion `section != __null && strlen\\(section\\)' failed");
+    EXPECT_DEATH(read_profile_int(nullptr, "k", 0, "x"), "Assertion `section != __null && strlen\\(section\\)' failed");
     EXPECT_DEATH(write_profile_string("s", "k", nullptr, "x"), "Assertion `value != __null' failed");
-    EXPECT_DEATH(write_profile_string("s", "k", "v", nullptr),
-                 "Assertion `file !=__null &&strlen\\(key\\)' failed");
+    EXPECT_DEATH(write_profile_string("s", "k", "v", nullptr), "Assertion `file !=__null &&strlen\\(key\\)' failed");
 }
 
 }  // namespace

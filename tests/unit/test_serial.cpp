@@ -36,10 +36,9 @@ TEST_F(SetOptTest, TestLineIsRaw8N1At9600WithAShortReadWait)
 
 TEST_F(SetOptTest, SpeedsMapAndAnythingElseIs115200)
 {
-    const std::pair<int, speed_t> table[] = {{600, B600},       {1200, B1200},   {2400, B2400},
-                                             {4800, B4800},     {19200, B19200}, {38400, B38400},
-                                             {57600, B57600},   {115200, B115200}, {230400, B230400},
-                                             {300, B115200},    {0, B115200},    {-9600, B115200}};
+    const std::pair<int, speed_t> table[] = {{600, B600},       {1200, B1200},   {2400, B2400},   {4800, B4800},
+                                             {19200, B19200},   {38400, B38400}, {57600, B57600}, {115200, B115200},
+                                             {230400, B230400}, {300, B115200},  {0, B115200},    {-9600, B115200}};
     for (const auto& [speed, code] : table) {
         termios t = Apply(speed, 8, 'n', 1, 'N');
         EXPECT_EQ(code, cfgetispeed(&t)) << speed;

@@ -71,7 +71,7 @@ TEST(RunShell, ComposedLineIsCutToItsBufferAndStillRuns)
     EXPECT_EQ(WEXITSTATUS(status), 7);
 }
 
-constexpr int kChildSkip = 77;         // the child could not set up its sandbox
+constexpr int kChildSkip = 77;             // the child could not set up its sandbox
 constexpr unsigned int kChildGuardS = 20;  // a child that hangs is ended by SIGALRM
 
 // Runs check in a child process (so the interruption's process-wide state is
@@ -113,7 +113,8 @@ bool HasLine(const std::string& text, const std::string& message, const std::str
 {
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
-        if (line.find("] " + message + "\t") != std::string::npos && line.find(" " + fn + " line=") != std::string::npos)
+        if (line.find("] " + message + "\t") != std::string::npos &&
+            line.find(" " + fn + " line=") != std::string::npos)
             return true;
     return false;
 }
@@ -136,7 +137,8 @@ TEST(Interruption, CommandsStartUnblockedAndNeverHoldTheSignalPipe)
             return 3;
         // SIGINT and SIGTERM are blocked here now; a command must not inherit that.
         std::string blocked;
-        ReadShellLines("grep SigBlk /proc/self/status", 256, [&](const char* line) { blocked = line; }, "main");
+        ReadShellLines(
+            "grep SigBlk /proc/self/status", 256, [&](const char* line) { blocked = line; }, "main");
         return blocked == "SigBlk:\t0000000000000000\n" ? 0 : 4;
     });
     if (status == kChildSkip)
@@ -213,4 +215,4 @@ TEST(Interruption, AnyOtherNumberIsLoggedAsUnknownAndEndsNothing)
     EXPECT_EQ(0, status);
 }
 
-} // namespace
+}  // namespace

@@ -43,10 +43,7 @@ protected:
         return s.str();
     }
     // Loads text into ini from a file.
-    void LoadText(const std::string& text)
-    {
-        ASSERT_TRUE(ini_.Load(Put("in.ini", text)));
-    }
+    void LoadText(const std::string& text) { ASSERT_TRUE(ini_.Load(Put("in.ini", text))); }
     // Loads text and returns what SaveAs writes for it.
     std::string RoundTrip(const std::string& text)
     {
@@ -55,10 +52,7 @@ protected:
         EXPECT_TRUE(ini_.SaveAs(out));
         return Slurp(out);
     }
-    size_t FilesInDir() const
-    {
-        return (size_t)std::distance(fs::directory_iterator(dir_), fs::directory_iterator());
-    }
+    size_t FilesInDir() const { return (size_t)std::distance(fs::directory_iterator(dir_), fs::directory_iterator()); }
 
     std::string dir_;
     SimpleIni ini_{""};
@@ -256,7 +250,6 @@ TEST_F(SimpleIniTest, CommentBlocksFollowTheirKeyAndATrailingBlockIsDropped)
 {
     std::string out = RoundTrip("[s]\n#one\n#\n;three\nk=1\n#orphan\n");
     EXPECT_EQ("[s]\n#one\n#\n#three\nk=1\n", out) << "empty comment lines stay inside a block";
-
 }
 
 TEST_F(SimpleIniTest, EmptyNamedKeysWriteNoNameAndHashComments)

@@ -7,8 +7,8 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -184,12 +184,17 @@ TEST_F(ZrDioTest, SingleChannelOperationsIssueTheirCommandWithTheIndexByValue)
     dio.uninit();
 
     std::string t = Traffic();
-    const char* expected[] = {
-        "ioctl pid=", " cmd=1 ZRDIO_DO_ON arg=0x03 result=0\n",  " cmd=11 ZRDIO_RD_DO arg=0x03 result=1\n",
-        " cmd=10 ZRDIO_RD_DI arg=0x06 result=1\n", " cmd=10 ZRDIO_RD_DI arg=0x81 result=1\n",
-        " cmd=0 ZRDIO_DO_OFF arg=0x03 result=0\n", " cmd=11 ZRDIO_RD_DO arg=0x03 result=0\n",
-        " cmd=1 ZRDIO_DO_ON arg=0x05 result=0\n",  "change DO5=1\n", " cmd=0 ZRDIO_DO_OFF arg=0x05 result=0\n",
-        "change DO5=0\n"};
+    const char* expected[] = {"ioctl pid=",
+                              " cmd=1 ZRDIO_DO_ON arg=0x03 result=0\n",
+                              " cmd=11 ZRDIO_RD_DO arg=0x03 result=1\n",
+                              " cmd=10 ZRDIO_RD_DI arg=0x06 result=1\n",
+                              " cmd=10 ZRDIO_RD_DI arg=0x81 result=1\n",
+                              " cmd=0 ZRDIO_DO_OFF arg=0x03 result=0\n",
+                              " cmd=11 ZRDIO_RD_DO arg=0x03 result=0\n",
+                              " cmd=1 ZRDIO_DO_ON arg=0x05 result=0\n",
+                              "change DO5=1\n",
+                              " cmd=0 ZRDIO_DO_OFF arg=0x05 result=0\n",
+                              "change DO5=0\n"};
     size_t pos = 0;
     for (const char* e : expected) {
         size_t at = t.find(e, pos);
@@ -215,8 +220,10 @@ TEST_F(ZrDioTest, DriverFailuresComeBackUnchangedWithTheirMessages)
     std::string log = Log();
     EXPECT_EQ(1u, Count(log, "------Err iret:-1 DOIndex:0x01------\tzrDioTest/zrDioIoctl.cpp SetDOOutput "));
     EXPECT_EQ(1u, Count(log, "------Err iret:-1 DOIndex:0x81------\tzrDioTest/zrDioIoctl.cpp SetDOOFF "));
-    EXPECT_EQ(1u, Count(log, "------Err ZRDIO_RD_DO:11 iret:-1 DOIndex:0x01------\tzrDioTest/zrDioIoctl.cpp GetDOSta "));
-    EXPECT_EQ(1u, Count(log, "------Err ZRDIO_RD_DI:10 iret:-1 DIIndex:0x02------\tzrDioTest/zrDioIoctl.cpp GetDISta "));
+    EXPECT_EQ(1u,
+              Count(log, "------Err ZRDIO_RD_DO:11 iret:-1 DOIndex:0x01------\tzrDioTest/zrDioIoctl.cpp GetDOSta "));
+    EXPECT_EQ(1u,
+              Count(log, "------Err ZRDIO_RD_DI:10 iret:-1 DIIndex:0x02------\tzrDioTest/zrDioIoctl.cpp GetDISta "));
     EXPECT_EQ(1u, Count(log, "------Err iret:-1 DIOIndex:2------\tzrDioTest/zrDioIoctl.cpp GetDIOSta "));
     EXPECT_EQ(1u, Count(log, "------Err nCMD:19 DIOIndex:1------"));
     EXPECT_EQ(1u, Count(log, "------Err nCMD:-1 DIOIndex:1------"));
@@ -283,18 +290,30 @@ TEST_F(ZrDioDumpTest, ReadsEveryChannelAndOneGroupPerStartedEight)
     // Every DO is off: DI 1, 3, 5, 7 (firsts of their pairs) and 9 (the pattern repeats) are active.
     EXPECT_EQ("**DI Num=9 DIOType=1\n**DO Num=3 DIOType=2\n**SYSDI Num=0 DIOType=3\n**SYSDO Num=0 DIOType=4\n"
               "**SYSDI1:**iret:0x0000 nCMD:13 DIOIndex:0x81\n"
-              "**\xC7\xB0" "2\xD7\xE9SYSDI:**iret:0x0000 nCMD:14 DIOIndex:0x81\n"
-              "**\xC7\xB0" "3\xD7\xE9SYSDI:**iret:0x0000 nCMD:15 DIOIndex:0x81\n"
+              "**\xC7\xB0"
+              "2\xD7\xE9SYSDI:**iret:0x0000 nCMD:14 DIOIndex:0x81\n"
+              "**\xC7\xB0"
+              "3\xD7\xE9SYSDI:**iret:0x0000 nCMD:15 DIOIndex:0x81\n"
               "**SYSDO1:**iret:0x0000 nCMD:16 DIOIndex:0x81\n"
-              "**\xC7\xB0" "2\xD7\xE9SYSDO:**iret:0x0000 nCMD:17 DIOIndex:0x81\n"
-              "**\xC7\xB0" "3\xD7\xE9SYSDO:**iret:0x0000 nCMD:18 DIOIndex:0x81\n"
+              "**\xC7\xB0"
+              "2\xD7\xE9SYSDO:**iret:0x0000 nCMD:17 DIOIndex:0x81\n"
+              "**\xC7\xB0"
+              "3\xD7\xE9SYSDO:**iret:0x0000 nCMD:18 DIOIndex:0x81\n"
               "**DI1:**iret:0x0055 nCMD:13 DIOIndex:0x01\n"
               "**DI2:**iret:0x0001 nCMD:13 DIOIndex:0x02\n"
-              "**\xC7\xB0" "2\xD7\xE9" "DI:**iret:0x0155 nCMD:14 DIOIndex:0x01\n"
-              "**\xC7\xB0" "3\xD7\xE9" "DI:**iret:0x0155 nCMD:15 DIOIndex:0x01\n"
+              "**\xC7\xB0"
+              "2\xD7\xE9"
+              "DI:**iret:0x0155 nCMD:14 DIOIndex:0x01\n"
+              "**\xC7\xB0"
+              "3\xD7\xE9"
+              "DI:**iret:0x0155 nCMD:15 DIOIndex:0x01\n"
               "**DO1:**iret:0x0000 nCMD:16 DIOIndex:0x01\n"
-              "**\xC7\xB0" "2\xD7\xE9" "DO:**iret:0x0000 nCMD:17 DIOIndex:0x01\n"
-              "**\xC7\xB0" "3\xD7\xE9" "DO:**iret:0x0000 nCMD:18 DIOIndex:0x01\n",
+              "**\xC7\xB0"
+              "2\xD7\xE9"
+              "DO:**iret:0x0000 nCMD:17 DIOIndex:0x01\n"
+              "**\xC7\xB0"
+              "3\xD7\xE9"
+              "DO:**iret:0x0000 nCMD:18 DIOIndex:0x01\n",
               d.console);
 }
 
