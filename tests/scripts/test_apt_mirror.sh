@@ -16,9 +16,9 @@ check() {
   shift 3
   local etc="$scratch/$name"
   mkdir -p "$etc/sources.list.d"
-  local spec
-  for spec in "$@"; do
-    printf '%s\n' "${spec#*=}" >"$etc/${spec%%=*}"
+  local entry
+  for entry in "$@"; do
+    printf '%s\n' "${entry#*=}" >"$etc/${entry%%=*}"
   done
   local got rc=0
   got=$("$script" "$suite" "$etc" 2>/dev/null) || rc=$?
