@@ -38,7 +38,7 @@ add_custom_command(OUTPUT ${RIG_CHANGELOG}
 add_custom_target(rigchkEx_changelog ALL DEPENDS ${RIG_CHANGELOG})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/rigchkEx.ini.example DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(NOT RIG_STATIC)
-  # Debian's changelog and machine-readable copyright: the package's own.
+  # Debian's changelog and copyright file: the package's own.
   install(FILES ${RIG_CHANGELOG} ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
