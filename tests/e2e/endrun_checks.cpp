@@ -179,10 +179,29 @@ double MeasuredSlownessS(const RunResult& r)
     return slow;
 }
 
-// Returns the latest a step may end after a wait of wantS and commands more steps.
-double LateBoundS(const RunResult& r, double wantS, int commands)
+// Returns the program's wait for a CPU within span, as fds.txt's lines tell.
+double CpuWaitS(const RunResult& r, Span span)
 {
-    return wantS + (commands + 1) * MeasuredSlownessS(r) + kFixturePollS;
+    // The last line at or before the start holds at most the wait up to it;
+    // the first at or after the end, at least the wait up to the end.
+    FdLog fds = RunFds(r);
+    double before = 0;
+    double after = fds.waits.empty() ? 0 : fds.waits.back().s;
+    for (const CpuWait& w : fds.waits) {
+        if (w.t <= span.from)
+            before = w.s;
+        if (w.t >= span.to) {
+            after = w.s;
+            break;
+        }
+    }
+    return std::max(0.0, after - before);
+}
+
+// Returns the latest a span may end: a wait, steps, and the program's wait for a CPU.
+double LateBoundS(const RunResult& r, Span span, double wantS, int commands)
+{
+    return wantS + (commands + 1) * MeasuredSlownessS(r) + kFixturePollS + CpuWaitS(r, span);
 }
 
 // Returns the time from the start of the program's exit to its end; 0 without a note.
@@ -196,7 +215,7 @@ double ExitCheckS(const RunResult& r)
 }
 
 // Returns LateBoundS plus the run's leak check at exit.
-double EndBoundS(const RunResult& r, double wantS, int commands)
+double EndBoundS(const RunResult& r, Span span, double wantS, int commands)
 {
-    return LateBoundS(r, wantS, commands) + ExitCheckS(r);
+    return LateBoundS(r, span, wantS, commands) + ExitCheckS(r);
 }

@@ -68,10 +68,25 @@ int CountMessages(const RunResult& r, const std::string& body);
 // emulator or a loaded machine every one of them grows with the run.
 double MeasuredSlownessS(const RunResult& r);
 
-// Returns the latest a step may end after a wait of wantS that is followed by
-// up to commands shell commands (or other steps of the program's own), at the
-// run's measured slowness; the fixture reads its files at most this late too.
-double LateBoundS(const RunResult& r, double wantS, int commands);
+// A stretch of a run, in fixture seconds.
+struct Span {
+    double from;
+    double to;
+    double Seconds() const { return to - from; }
+};
+
+// Returns how long the program's threads waited for a CPU within span (at
+// least; fds.txt's wait lines around it), 0 where the run noted none. A
+// machine that other work keeps busy lets a sleep of the program end that
+// much late at any moment, in a single step that nothing else in the run
+// shows: the kernel counts that wait, and the fixture reads it.
+double CpuWaitS(const RunResult& r, Span span);
+
+// Returns the latest the end of span may come after its start: a wait of
+// wantS followed by up to commands shell commands (or other steps of the
+// program's own), at the run's measured slowness, plus the program's wait
+// for a CPU within span; the fixture reads its files at most this late too.
+double LateBoundS(const RunResult& r, Span span, double wantS, int commands);
 
 // Returns how long the program's end took past its own last step, as the run
 // saw it: from the moment its exit began (noted by the program itself, after
@@ -82,4 +97,4 @@ double ExitCheckS(const RunResult& r);
 
 // Returns LateBoundS for a span that ends with the program's end: it also
 // allows the run's measured ExitCheckS.
-double EndBoundS(const RunResult& r, double wantS, int commands);
+double EndBoundS(const RunResult& r, Span span, double wantS, int commands);

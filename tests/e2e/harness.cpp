@@ -326,6 +326,12 @@ FdLog ParseFds(const std::string& text)
             log.exitAt = l.t;
             continue;
         }
+        CpuWait w;
+        if (what == "wait" && in >> w.s) {
+            w.t = l.t;
+            log.waits.push_back(w);
+            continue;
+        }
         FdEvent e;
         e.t = l.t;
         e.open = what == "open";

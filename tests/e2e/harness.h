@@ -101,8 +101,15 @@ struct FdEvent {
     std::string path;  // e.g. "/dev/RS485-1", "/dev/zrdio"
 };
 
+// The program's threads' wait for a CPU so far, as fds.txt notes it.
+struct CpuWait {
+    double t = 0;
+    double s = 0;  // seconds, all threads together
+};
+
 struct FdLog {
     std::vector<FdEvent> events;
+    std::vector<CpuWait> waits;         // in the order written, each at least the last
     bool ended = false;                 // the last line is an "end" line
     int endOpen = -1;                   // descriptors the end line names as still open
     std::map<int, std::string> endFds;  // ... and their paths

@@ -185,8 +185,9 @@ TEST(DioLoopback, TwoDOsFourDIsPassBothLevelsInEveryTry)
         if (n == 5)
             firstCheck = ev[i].t;
     }
-    EXPECT_GE(firstCheck - lastWrite, kSettleS - MeasuredSlownessS(r)) << "the inputs settle for a second";
-    EXPECT_LT(firstCheck - lastWrite, LateBoundS(r, kSettleS, 1));
+    Span settle = {lastWrite, firstCheck};
+    EXPECT_GE(settle.Seconds(), kSettleS - MeasuredSlownessS(r)) << "the inputs settle for a second";
+    EXPECT_LT(settle.Seconds(), LateBoundS(r, settle, kSettleS, 1));
 
     // A passed run: output 3 off, output 3 on, output 1 on.
     std::vector<std::string> lines = TextLines(r);
@@ -361,8 +362,9 @@ TEST(DioSwitching, EightDIsEachGoActiveAloneWhileOutput3Toggles)
     ASSERT_GE(lines.size(), 6u) << r.dioTxt;
     EXPECT_EQ("\"SOFF=3\"", lines[0].second);
     EXPECT_EQ("\"SON=3\"", lines[1].second);
-    EXPECT_GE(lines[1].first - lines[0].first, kPollS - MeasuredSlownessS(r));
-    EXPECT_LE(lines[1].first - lines[0].first, LateBoundS(r, kPollS, 2));
+    Span poll = {lines[0].first, lines[1].first};
+    EXPECT_GE(poll.Seconds(), kPollS - MeasuredSlownessS(r));
+    EXPECT_LE(poll.Seconds(), LateBoundS(r, poll, kPollS, 2));
     // A line is stamped when the simulator reads it, a little after it was written.
     const double pause = kPauseS - MeasuredSlownessS(r);
     int pauses = 0;
@@ -468,7 +470,8 @@ TEST(DioSwitching, InterruptionEndsThePollingButEveryDIStillGetsItsPause)
             offAt = -1;
         }
     }
-    EXPECT_LT(lastRead, signalAt + LateBoundS(r, 0, 1)) << "a poll that had begun may end" << r.dioTxt;
+    Span afterSignal = {signalAt, lastRead};
+    EXPECT_LT(afterSignal.Seconds(), LateBoundS(r, afterSignal, 0, 1)) << "a poll that had begun may end" << r.dioTxt;
     EXPECT_EQ(3, pausesAfter) << "DI 2, 3 and 4\n" << r.dioTxt;
 }
 

@@ -70,14 +70,15 @@ void ExpectNoDescriptorLeft(const RunResult& r)
     EXPECT_EQ(c.problem, "") << r.Describe();
 }
 
-// Returns the seconds from the first signal named word to the program's end.
-double SecondsToEnd(const RunResult& r, const std::string& word)
+// Returns the span from the first signal named word to the program's end;
+// an empty one (from 0 to -1) when either is missing.
+Span SpanToEnd(const RunResult& r, const std::string& word)
 {
     std::vector<double> sent = SignalTimes(r, word);
     std::vector<double> end = SignalTimes(r, "end");
     if (sent.empty() || end.size() != 1)
-        return -1;
-    return end[0] - sent[0];
+        return {0, -1};
+    return {sent[0], end[0]};
 }
 
 TEST(Faults, NoPortOpensAndNoDioDeviceEveryRecordFails)
@@ -112,9 +113,9 @@ TEST(Faults, NoPortOpensAndNoDioDeviceEveryRecordFails)
     // Without the device the signalling's commands fail at once: the SIGINT
     // ends the run after the handler's pause, nothing hangs.
     EXPECT_EQ(CountMessages(r, kSignalLine), 1);
-    double toEnd = SecondsToEnd(r, "SIGINT");
-    EXPECT_GE(toEnd, kHandlerPauseS);
-    EXPECT_LE(toEnd, EndBoundS(r, kHandlerPauseS + kStepS + kExitWaitS, kEndCommands)) << r.signals;
+    Span toEnd = SpanToEnd(r, "SIGINT");
+    EXPECT_GE(toEnd.Seconds(), kHandlerPauseS);
+    EXPECT_LE(toEnd.Seconds(), EndBoundS(r, toEnd, kHandlerPauseS + kStepS + kExitWaitS, kEndCommands)) << r.signals;
     ExpectNoDescriptorLeft(r);
 }
 
@@ -156,9 +157,10 @@ TEST(Faults, MissingLogFolderDropsTheLogAndSignalsFailure)
     std::vector<DioLine> lines = DioLines(r);
     ASSERT_GE(lines.size(), 3u) << r.dioTxt;
     EXPECT_EQ(Texts(lines, 0, 3), (std::vector<std::string>{"SOFF=3", "SOFF=1", "SON=2"}));
-    double toEnd = SecondsToEnd(r, "SIGTERM");
-    EXPECT_GE(toEnd, kHandlerPauseS);
-    EXPECT_LE(toEnd, EndBoundS(r, 2 * kHandlerPauseS + kStepS + kExitWaitS, kEndCommands)) << r.signals;
+    Span toEnd = SpanToEnd(r, "SIGTERM");
+    EXPECT_GE(toEnd.Seconds(), kHandlerPauseS);
+    EXPECT_LE(toEnd.Seconds(), EndBoundS(r, toEnd, 2 * kHandlerPauseS + kStepS + kExitWaitS, kEndCommands))
+        << r.signals;
     ExpectFinalOutputs(r, 0, 0, 1);
 }
 
@@ -262,7 +264,7 @@ TEST(FaultSignals, SigtermBeforeTheHandlerEndsTheProcessAtOnce)
     EXPECT_FALSE(r.hasReport);
     EXPECT_EQ(r.zrAppSU.rfind("zrAppSU was still running", 0), 0u) << r.zrAppSU;
     // Ended by the signal, not after its first wait as a program that had caught it.
-    EXPECT_LT(SecondsToEnd(r, "SIGTERM"), kStartWaitS);
+    EXPECT_LT(SpanToEnd(r, "SIGTERM").Seconds(), kStartWaitS);
 }
 
 // A signal (or a burst) sent while the run is in one phase.
@@ -339,7 +341,8 @@ TEST_P(FaultSignalPhase, TriesFinishAndTheSignallingRunsOneStep)
     EXPECT_EQ(Texts(lines, (size_t)first, lines.size()), (std::vector<std::string>{"SOFF=3", "SON=3", "SON=1"}));
     std::vector<double> end = SignalTimes(r, "end");
     ASSERT_EQ(end.size(), 1u);
-    EXPECT_LE(end[0] - lines[(size_t)first].t, EndBoundS(r, kStepS + kExitWaitS, kEndCommands));
+    Span afterFirst = {lines[(size_t)first].t, end[0]};
+    EXPECT_LE(afterFirst.Seconds(), EndBoundS(r, afterFirst, kStepS + kExitWaitS, kEndCommands));
     ExpectFinalOutputs(r, 1, 0, 1);
     // ... and the verdict says so, not that output 1 blinked.
     std::stringstream verdict;
@@ -362,7 +365,8 @@ TEST(FaultSignals, BurstDuringTheEndSignallingEndsTheRunPromptly)
     EXPECT_GE(handled, 1);
     EXPECT_LE(handled, 2);
     // At most two rounds of the interruption's steps, then main's wait.
-    EXPECT_LE(SecondsToEnd(r, "SIGTERM"), EndBoundS(r, 2 * kHandlerPauseS + kStepS + kExitWaitS, 2 * kEndCommands))
+    Span toEnd = SpanToEnd(r, "SIGTERM");
+    EXPECT_LE(toEnd.Seconds(), EndBoundS(r, toEnd, 2 * kHandlerPauseS + kStepS + kExitWaitS, 2 * kEndCommands))
         << r.signals;
     ExpectFinalOutputs(r, 0, 0, 1);
 }
@@ -392,7 +396,8 @@ TEST(FaultSignals, FloodAfterTheResultGivesAtMostTwoRoundsAndAPromptEnd)
     for (const DioLine& l : DioLines(r))
         rounds += l.t >= bursts[0] && l.text == "SOFF=1,2";
     EXPECT_EQ(rounds, handled) << r.dioTxt;
-    EXPECT_LE(SecondsToEnd(r, "SIGTERM"), EndBoundS(r, 2 * kHandlerPauseS + kStepS + kExitWaitS, 2 * kEndCommands))
+    Span toEnd = SpanToEnd(r, "SIGTERM");
+    EXPECT_LE(toEnd.Seconds(), EndBoundS(r, toEnd, 2 * kHandlerPauseS + kStepS + kExitWaitS, 2 * kEndCommands))
         << r.signals;
     ExpectFinalOutputs(r, 0, 0, 1);
 }
@@ -415,9 +420,9 @@ TEST_P(FaultSigintAcrossCommands, IsNeverLost)
     RunResult r = RunBoard(board, {"Port=RS485"}, "faults-sigint-across-" + std::to_string(GetParam()));
     ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
     EXPECT_EQ(CountMessages(r, kSignalLine), 1);
-    double toEnd = SecondsToEnd(r, "SIGINT");
-    EXPECT_GE(toEnd, kHandlerPauseS);
-    EXPECT_LE(toEnd, EndBoundS(r, kHandlerPauseS + kStepS + kExitWaitS, kEndCommands)) << r.signals;
+    Span toEnd = SpanToEnd(r, "SIGINT");
+    EXPECT_GE(toEnd.Seconds(), kHandlerPauseS);
+    EXPECT_LE(toEnd.Seconds(), EndBoundS(r, toEnd, kHandlerPauseS + kStepS + kExitWaitS, kEndCommands)) << r.signals;
     ExpectFinalOutputs(r, 0, 0, 1);
 }
 
