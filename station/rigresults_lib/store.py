@@ -13,6 +13,8 @@ Beside it: parse.py (the files), importer.py (folders), views.py (the queries),
 sync.py (forwarding), synth.py (synthetic runs), pgtemp.py (a throwaway PostgreSQL).
 """
 import os
+import sqlite3
+import time
 
 from sqlalchemy import (Column, ForeignKey, Integer, MetaData, PrimaryKeyConstraint, String,
                         Table, Text, UniqueConstraint, create_engine, event, select, text)
@@ -20,6 +22,7 @@ from sqlalchemy import (Column, ForeignKey, Integer, MetaData, PrimaryKeyConstra
 DEFAULT_DB = os.path.join("~", ".local", "share", "rigresults", "results.db")
 ENV_DB = "RIGRESULTS_DB"
 SQLITE_BUSY_S = 60        # a writer waits this long for another station's transaction
+WAL_RETRY_S = 0.05       # pause between two tries to switch a new file to write-ahead logging
 PG_UPGRADE_LOCK = 0x72696721  # advisory lock id: one upgrade at a time
 BATCH = 500               # runs per transaction on a long import
 
@@ -139,8 +142,24 @@ def on_sqlite_connect(dbapi_conn, _record):
     """Leaves transactions to the engine, lets readers go on while a station writes,
     and enforces the foreign keys."""
     dbapi_conn.isolation_level = None
-    dbapi_conn.execute("PRAGMA journal_mode=WAL")
+    set_wal(dbapi_conn)
     dbapi_conn.execute("PRAGMA foreign_keys=ON")
+
+
+def set_wal(dbapi_conn):
+    """Switches the file to write-ahead logging (the file keeps it); returns nothing, raises
+    when the file stays locked for SQLITE_BUSY_S. Two stations that switch a new file at once
+    can each hold the read lock the other must clear: SQLite then fails one of them at once,
+    without waiting, so the loser tries again."""
+    deadline = time.monotonic() + SQLITE_BUSY_S
+    while True:
+        try:
+            dbapi_conn.execute("PRAGMA journal_mode=WAL")
+            return
+        except sqlite3.OperationalError as e:
+            if "locked" not in str(e) or time.monotonic() > deadline:
+                raise
+            time.sleep(WAL_RETRY_S)
 
 
 def on_sqlite_begin(conn):

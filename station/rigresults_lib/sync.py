@@ -3,7 +3,8 @@
 forward(source, target) -> (new, already): copies every run of the source engine's
 store with its ports into the target's; runs the target holds stay as they are.
 store_or_keep(url, runs, fallback) -> (url used, new, already): stores into url, or,
-when that server cannot be reached, into the fallback store (default the embedded one).
+when url names a server that cannot be reached, into the fallback store (default the
+embedded one).
 """
 from sqlalchemy import select
 from sqlalchemy.exc import OperationalError
@@ -45,13 +46,28 @@ def forward(source, target):
 
 
 def store_or_keep(url, runs_, fallback=None):
-    """Stores runs at url, or in the fallback store when url's server is unreachable;
-    returns (the URL stored into, new, already)."""
+    """Stores runs at url, or in the fallback store when url names a server that cannot be
+    reached; returns (the URL stored into, new, already). Any other failure (a locked or
+    broken file, a server that fails once connected) is raised, never hidden in the fallback."""
+    url = url or store.default_url()
+    if server_unreachable(url):
+        url = fallback or store.embedded_url()
+    return (url,) + store_at(url, runs_)
+
+
+def server_unreachable(url):
+    """Returns whether url names a database server that refuses or misses a connection
+    (an embedded SQLite file is no server)."""
+    if url.startswith("sqlite"):
+        return False
+    engine = store.make_engine(url)
     try:
-        return (url,) + store_at(url, runs_)
+        engine.connect().close()
+        return False
     except OperationalError:
-        fallback = fallback or store.embedded_url()
-        return (fallback,) + store_at(fallback, runs_)
+        return True
+    finally:
+        engine.dispose()
 
 
 def store_at(url, runs_):

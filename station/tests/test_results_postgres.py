@@ -1,11 +1,14 @@
-# Several stations, one real PostgreSQL server: three stations store at once, and a station
-# that cannot reach the server keeps its runs and forwards them later.
+# Several stations, one store: three stations store at once into a new SQLite file and into
+# a real PostgreSQL server, and a station that cannot reach the server keeps its runs and
+# forwards them later, while a store that fails otherwise is an error, never a detour.
 import json
 import os
 import subprocess
 import sys
 
+import pytest
 from sqlalchemy import func, select
+from sqlalchemy.exc import OperationalError
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
@@ -39,13 +42,21 @@ def counts(url):
     return n_runs, n_ids, n_ports
 
 
-def test_three_stations_store_at_once_nothing_lost_nothing_twice(server, tmp_path):
+@pytest.fixture(params=["sqlite", "postgresql"])
+def shared(request, tmp_path):
+    """The URL of the store the stations share: a new SQLite file, or the PostgreSQL server."""
+    if request.param == "sqlite":
+        return f"sqlite:///{tmp_path}/shared.db"
+    return request.getfixturevalue("server")
+
+
+def test_three_stations_store_at_once_nothing_lost_nothing_twice(shared, tmp_path):
     for s in range(3):
         for i in range(OWN):
             write_run(tmp_path / f"s{s}" / f"own{i}", f"0x{s}{i:04d}", i)
         for i in range(SHARED):
             write_run(tmp_path / f"s{s}" / f"shared{i}", f"0xA{i:04d}", i)
-    stations = [subprocess.Popen([sys.executable, RIGRESULTS, "--db", server, "import", "--quiet",
+    stations = [subprocess.Popen([sys.executable, RIGRESULTS, "--db", shared, "import", "--quiet",
                                   "--station", f"S{s}", str(tmp_path / f"s{s}")],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
                 for s in range(3)]
@@ -54,11 +65,11 @@ def test_three_stations_store_at_once_nothing_lost_nothing_twice(server, tmp_pat
     stored = [int(out.split("rigresults: ")[1].split()[0]) for out, _ in outs]
     total = 3 * OWN + SHARED
     assert sum(stored) == total, outs  # each shared run counted by the one station that stored it
-    assert counts(server) == (total, total, 2 * total)
-    # The views on PostgreSQL: every board failed RS485-1 (successes 0 of 1) on its only run.
+    assert counts(shared) == (total, total, 2 * total)
+    # The views: every board failed RS485-1 (successes 0 of 1) on its only run.
     views = {}
     for view in ("yield", "pareto"):
-        out = subprocess.run([sys.executable, RIGRESULTS, "--db", server, view, "--format", "json"],
+        out = subprocess.run([sys.executable, RIGRESULTS, "--db", shared, view, "--format", "json"],
                              capture_output=True, text=True, timeout=120)
         views[view] = json.loads(out.stdout)
     assert sum(r["units"] for r in views["yield"]) == total
@@ -85,3 +96,13 @@ def test_an_offline_station_keeps_its_runs_and_forwards_them(server, tmp_path):
                            capture_output=True, text=True, timeout=120)
     assert "0 runs forwarded, 4 already there" in again.stdout, again
     assert counts(server) == tuple(b + n for b, n in zip(before, (5, 5, 10)))
+
+
+def test_a_store_that_fails_once_reached_is_an_error_not_a_detour(tmp_path):
+    local = tmp_path / "station.db"
+    write_run(tmp_path / "in", "0xC0001", 0)
+    run = importer.load_run(str(tmp_path / "in" / "rigChkEx-kept.log"), "S9")
+    os.makedirs(tmp_path / "a-folder.db")  # a file SQLite cannot open
+    with pytest.raises(OperationalError):
+        sync.store_or_keep(f"sqlite:///{tmp_path}/a-folder.db", [run], fallback=f"sqlite:///{local}")
+    assert not local.exists()
