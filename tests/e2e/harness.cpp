@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,6 +45,7 @@ const char kLogSuffix[] = ".log";
 constexpr size_t kDescribeTail = 40;  // log lines shown by Describe
 constexpr mode_t kDirMode = 0755;
 constexpr int kExecFailed = 127;
+constexpr useconds_t kCtrlCPollUs = 50000;  // how often the terminal's hand looks at dio.txt
 
 // Returns the value of the environment variable name; fallback when it is unset or empty.
 std::string EnvOr(const char* name, const char* fallback)
@@ -68,13 +70,44 @@ bool Exists(const std::string& path)
     return stat(path.c_str(), &st) == 0;
 }
 
-// Returns the exit status of argv run with stdout and stderr into logPath.
-int Run(const std::vector<std::string>& argv, const std::string& logPath)
+// The operator's Ctrl-C at the terminal: once the file holds the text, SIGINT
+// to the process group of the job.
+struct CtrlC {
+    std::string file;
+    std::string text;
+};
+
+// Waits for pid, pressing ctrlC (when it names a file) once; returns the wait status.
+int WaitPressingCtrlC(pid_t pid, const CtrlC& ctrlC)
+{
+    int status = 0;
+    bool pressed = ctrlC.file.empty();
+    for (;;) {
+        pid_t got = waitpid(pid, &status, pressed ? 0 : WNOHANG);
+        if (got == pid)
+            return status;
+        if (got < 0 && errno != EINTR)
+            throw std::runtime_error("waitpid failed");
+        if (!pressed && Slurp(ctrlC.file).find(ctrlC.text) != std::string::npos) {
+            kill(-pid, SIGINT);  // the terminal's foreground job
+            pressed = true;
+        } else if (!pressed) {
+            usleep(kCtrlCPollUs);
+        }
+    }
+}
+
+// Returns the exit status of argv run with stdout and stderr into logPath;
+// with ctrlC, argv runs as a terminal's foreground job (a process group of its
+// own) and gets the Ctrl-C.
+int Run(const std::vector<std::string>& argv, const std::string& logPath, const CtrlC& ctrlC = {})
 {
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
+        if (!ctrlC.file.empty())
+            setpgid(0, 0);
         int fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd >= 0) {
             dup2(fd, STDOUT_FILENO);
@@ -87,8 +120,9 @@ int Run(const std::vector<std::string>& argv, const std::string& logPath)
         execv(av[0], av.data());
         _exit(kExecFailed);
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    if (!ctrlC.file.empty())
+        setpgid(pid, pid);  // as the child does: whichever comes first
+    int status = WaitPressingCtrlC(pid, ctrlC);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -219,7 +253,8 @@ nlohmann::json BaseBoard()
     return {{"hostname", "ZR-E2E-BOARD"}, {"otp", "0x12345678"}, {"zrdio_conf", ""}};
 }
 
-RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& args, const std::string& name)
+RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& args, const std::string& name,
+                   const std::string& ctrlCAfterDio)
 {
     const std::string runsDir = EnvOr(kRunsDirEnv, E2E_RUNS_DIR);
     const std::string dir = runsDir + "/" + SafeName(name);
@@ -243,7 +278,10 @@ RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& 
     }
     argv.push_back("--");
     argv.insert(argv.end(), args.begin(), args.end());
-    r.status = Run(argv, dir + "/rigfixture.txt");
+    CtrlC ctrlC;
+    if (!ctrlCAfterDio.empty())
+        ctrlC = {r.outDir + "/dio.txt", ctrlCAfterDio};
+    r.status = Run(argv, dir + "/rigfixture.txt", ctrlC);
 
     r.exitStatus = Slurp(r.outDir + "/exit_status");
     while (!r.exitStatus.empty() && r.exitStatus.back() == '\n')

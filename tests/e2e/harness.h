@@ -78,8 +78,11 @@ nlohmann::json BaseBoard();
 // on board, in the folder e2e-runs/<name> of the build (emptied first), in
 // the board's userland or the one RIG_E2E_USERLAND names (debian or busybox).
 // Throws when a static program ran the DIO tests on a board with a DIO device
-// (the scenario lacks SKIP_WITHOUT_DIO_IOCTLS).
-RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& args, const std::string& name);
+// (the scenario lacks SKIP_WITHOUT_DIO_IOCTLS). With ctrlCAfterDio, rigfixture
+// runs as a terminal's foreground job and the operator presses Ctrl-C once
+// its dio.txt holds that text.
+RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& args, const std::string& name,
+                   const std::string& ctrlCAfterDio = "");
 
 // One line of a fixture file written as "<time> <text>".
 struct TimedLine {

@@ -428,4 +428,21 @@ TEST_P(FaultSigintAcrossCommands, IsNeverLost)
 
 INSTANTIATE_TEST_SUITE_P(Offsets, FaultSigintAcrossCommands, testing::Range(0, 8));
 
+// The operator's Ctrl-C at rigfixture's terminal once the signal outputs show
+// the tries: it reaches board-init and the program (on the twin as well, over
+// its fixture link) but not the simulators, so the tries pass and the run
+// ends as after any SIGINT instead of blinking until its time limit.
+TEST(FaultSignals, CtrlCAtTheTerminalReachesTheProgramAlone)
+{
+    json board = BaseBoard();
+    board["rs485"] = {"RS485-1", "RS485-2"};
+    board["dio"] = {{"do", 0}, {"di", 0}};
+    RunResult r = RunBoard(board, {"Port=RS485", "Cnt=2"}, "faults-ctrl-c-at-the-terminal", "line \"");
+    ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
+    EXPECT_EQ(CountMessages(r, kSignalLine), 1);
+    EXPECT_NE(r.fixtureLog.find("board-init got signal 2 from outside"), std::string::npos) << r.fixtureLog;
+    for (const char* port : {"RS485-1", "RS485-2"})
+        EXPECT_TRUE(r.HasMessage(Summary(port, 2, 0))) << port << "\n" << r.Describe();
+}
+
 }  // namespace
