@@ -12,6 +12,7 @@
 #   scripts/bench.sh [--build DIR] [--tries N] [--scale-tries N] [--jobs N]
 #                    [--serial "2 4 8 16"] [--dio "2 4 8 16"] [--di "1 2 4"]
 #                    [--kinds "rs485 rs232 ..."] [--no-scale] [--work DIR]
+#                    [--machine imx6ul]
 #   scripts/bench.sh --analyse RUN_DIR "PORTS"   the figures of one run folder
 #     (PORTS: RS485 count, RS232 "plain"/"fixed" and count, DO and DI counts,
 #     "-" for a kind not selected, e.g. "2 plain 2 2 4" for default.json)
@@ -21,6 +22,9 @@
 # the e2e scenario of that board checks only that it waits no less).
 # Defaults: build/host, 5 tries per kind, 3 tries per scaling run, 2 runs at
 # a time; about 6 minutes. The runs stay in the folder it names.
+# --machine imx6ul: the static release program on the board's twin (its
+# emulated CPU, its kernel's UARTs and DIO driver; the serial scaling stops at
+# "2 4", the twin's UARTs for ports being 5); each run adds the twin's boot.
 set -euo pipefail
 here=$PWD
 cd "$(dirname "$0")/.."
@@ -31,12 +35,13 @@ build=build/host
 tries=5
 scale_tries=3
 jobs=2
-serial_counts="2 4 8 16"
+serial_counts=     # default "2 4 8 16"; "2 4" on the twin
 dio_counts="2 4 8 16"
 di_counts="1 2 4"
 kinds="none rs485 rs232 screen modem dio dio1 di default"
 scale=1
 work=
+machine=
 analyse_dir=
 analyse_ports=
 while (( $# )); do
@@ -51,8 +56,9 @@ while (( $# )); do
     --kinds) kinds=$2; shift ;;
     --no-scale) scale=0 ;;
     --work) work=$(from_caller "$2"); shift ;;
+    --machine) machine=$2; shift ;;
     --analyse) analyse_dir=$(from_caller "$2"); analyse_ports=$3; shift 2 ;;
-    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,25p' "$0"; exit 0 ;;
     *) echo "unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
@@ -146,6 +152,13 @@ fi
 
 rigfixture=$build/fixture/bin/rigfixture
 [[ -x "$rigfixture" ]] || { echo "no $rigfixture: build first (cmake --build --preset host)" >&2; exit 2; }
+machine_args=()
+case $machine in
+  "") ;;
+  imx6ul) machine_args=(--machine imx6ul); serial_counts=${serial_counts:-2 4} ;;
+  *) echo "unknown machine $machine (imx6ul)" >&2; exit 2 ;;
+esac
+serial_counts=${serial_counts:-2 4 8 16}
 (( tries >= 2 && scale_tries >= 2 )) || { echo "--tries and --scale-tries must be 2 or more" >&2; exit 2; }
 if [[ -z "$work" ]]; then work=$(mktemp -d /tmp/bench-XXXXXX); else mkdir -p "$work"; fi
 mkdir -p "$work/boards" "$work/runs"
@@ -214,12 +227,12 @@ if (( scale )); then
   done
 fi
 
-echo "runs in $work ($(wc -l < "$plan") runs, $jobs at a time); load: $(uptime | sed 's/.*load/load/')"
+echo "runs in $work ($(wc -l < "$plan") runs, $jobs at a time${machine:+, on the $machine twin}); load: $(uptime | sed 's/.*load/load/')"
 # Runs one planned run; a run that fails leaves a note beside its folder.
 run_one() {
   local name board port cnt
   IFS='|' read -r name board port cnt _ <<< "$1"
-  "$rigfixture" --quiet --board "$board" --out "$work/runs/$name" -- "Port=$port" "Cnt=$cnt" > /dev/null \
+  "$rigfixture" --quiet "${machine_args[@]}" --board "$board" --out "$work/runs/$name" -- "Port=$port" "Cnt=$cnt" > /dev/null \
     || echo "rigfixture exit $?" > "$work/runs/$name.failed"
 }
 while IFS= read -r line; do
