@@ -3,8 +3,21 @@
 # need. Idempotent: only missing packages are installed (needs root).
 #   scripts/deps.sh            packages for building and running on the fixture
 #   scripts/deps.sh --tests    also what the test suites need, the board's twin included
-#   scripts/deps.sh --machine imx6ul   also the board's twin (scripts/twin-deps.sh)
+#   scripts/deps.sh --machine imx6ul   also the board's twin (scripts/twin-deps.sh):
+#                              the emulator, the armhf cross compilers and the
+#                              kernel, for the static release build and the twin
+#   scripts/deps.sh --station  also the station and the results store (station/)
+# Each package is named once: the twin's (the cross compilers, qemu-user,
+# GoogleTest's sources) in twin-deps.sh, which --tests runs too.
 set -euo pipefail
+
+usage="usage: scripts/deps.sh [--tests | --machine imx6ul | --station]"
+mode=${1:-}
+case "$mode ${2:-}" in
+  " ") ;;
+  "--tests "|"--station "|"--machine imx6ul") ;;
+  *) echo "deps.sh: unknown option: $*" >&2; echo "$usage" >&2; exit 2 ;;
+esac
 
 packages=(
   g++ cmake ninja-build pkg-config   # the build
@@ -14,26 +27,30 @@ packages=(
   libgtest-dev libgmock-dev          # the fixture's harness and the tests
   procps                             # uptime: bench.sh reports the load it ran under
 )
-if [[ "${1:-}" == "--tests" ]]; then
+station=(
+  python3-labgrid python3-pytest   # station/: the station's test over a board's console
+  python3-matplotlib               # station/batch_summary.py: the batch's chart
+  python3-sqlalchemy python3-psycopg2 python3-tqdm  # station/rigresults: the results store
+  python3-flask python3-waitress   # station/rigresults serve: the dashboard
+)
+if [[ $mode == --station ]]; then
+  packages+=("${station[@]}")
+fi
+if [[ $mode == --tests ]]; then
   packages+=(
+    "${station[@]}"
     clang libclang-rt-14-dev         # libFuzzer targets
     clang-format                     # scripts/format.sh
-    g++-arm-linux-gnueabihf qemu-user  # the armhf build, its tests run under qemu-arm
     busybox-static                   # the fixture's BusyBox userland (rigfixture --userland busybox)
-    googletest dpkg-dev              # GoogleTest sources for armhf; the Debian packages
+    dpkg-dev                         # the Debian packages
     file                             # CPack's DEB generator (the package test)
     lintian                          # the package test: the .deb as Debian's checks see it
-    python3-labgrid python3-pytest python3-pytest-xdist  # station/: the station's suite
-    python3-matplotlib               # station/batch_summary.py: the batch's chart
+    python3-pytest-xdist             # station/tests: the store's suite in parallel
     debootstrap git                  # .ci/run's clean-room stage (scripts/cleanroom.sh)
     libbenchmark-dev                 # tests/bench: the trace log micro-benchmark
     tmux                             # the console test types at the board's console
-    python3-labgrid python3-pytest python3-pytest-xdist  # station/: the station's suite
-    python3-matplotlib               # station/batch_summary.py: the batch's chart
-    python3-sqlalchemy python3-psycopg2 python3-tqdm  # station/rigresults: the results store
-    python3-hypothesis postgresql    # its tests: the parser's property test, a real PostgreSQL server
-    python3-flask python3-waitress   # station/rigresults serve: the dashboard
-    chromium chromium-driver python3-selenium  # its browser test (headless Chromium)
+    python3-hypothesis postgresql    # the store's tests: the parser's property test, a real PostgreSQL server
+    chromium chromium-driver python3-selenium  # the dashboard's browser test (headless Chromium)
     stress-ng                        # the load test: every core kept busy (README)
   )
 fi
@@ -50,6 +67,6 @@ if (( ${#missing[@]} )); then
 fi
 
 # The board's twin: the emulator, the armhf kernel and BusyBox it boots.
-if [[ "${1:-}" == "--tests" || "${1:-} ${2:-}" == "--machine imx6ul" ]]; then
+if [[ $mode == --tests || $mode == --machine ]]; then
   "$(dirname "$0")/twin-deps.sh"
 fi

@@ -21,8 +21,11 @@ host_packages=(
   qemu-system-arm                # the emulated SoC (machine mcimx6ul-evk)
   device-tree-compiler           # fdtput: the board's UARTs in the device tree
   cpio                           # the initramfs
-  gcc-arm-linux-gnueabihf make   # the DIO module's build
-  qemu-user                      # runs the armhf modpost of the kernel's headers
+  make                           # the DIO module's build
+  g++-arm-linux-gnueabihf        # the static release program and the in-board programs (C and C++)
+  libc6-dev-armhf-cross          # their C library (a recommendation of the compiler, so named)
+  googletest                     # GoogleTest's sources: the armhf builds configure their tests
+  qemu-user                      # the armhf modpost of the kernel's headers; the armhf tests
 )
 attempts=4
 
@@ -90,22 +93,44 @@ fi
 
 series=${abi%%-*}                 # 6.1.0-40 -> 6.1.0
 series=${series%.*}               # -> 6.1 (linux-kbuild-6.1)
-fetch=$(mktemp -d)
-trap 'rm -rf "$fetch"' EXIT
-chmod 755 "$fetch"  # apt's download user writes here
-(
-  cd "$fetch"
-  retry apt-get "${apt_opts[@]}" -qq download \
-    "$image:armhf=$version" "linux-headers-$abi-armmp:armhf=$version" \
-    "linux-headers-$abi-common:all=$version" "linux-kbuild-$series:amd64=$version" "linux-kbuild-$series:armhf=$version" \
-    busybox-static:armhf
-)
+# The packages, kept in $cache/debs: a fresh cache downloads them; a kept file
+# is used again only when its checksum is the one the archive's index gives.
+debs=$cache/debs
+mkdir -p "$debs"
+chmod 755 "$debs"  # apt's download user reads here
+specs=("$image:armhf=$version" "linux-headers-$abi-armmp:armhf=$version" "linux-headers-$abi-common:all=$version"
+  "linux-kbuild-$series:amd64=$version" "linux-kbuild-$series:armhf=$version" busybox-static:armhf)
+declare -A file_of  # spec -> the package's file in $debs
+# Prints field $1 of the package record in $record.
+field() { sed -n "s/^$1: //p" <<<"$record" | head -n1; }
+wanted=() fetch=()
+for spec in "${specs[@]}"; do
+  record=$(apt-cache "${apt_opts[@]}" show --no-all-versions "$spec")
+  # The name apt-get download gives the file: PACKAGE_VERSION_ARCH.deb, the
+  # epoch's colon written %3a.
+  name=$(field Package) ver=$(field Version) arch=$(field Architecture) sum=$(field SHA256)
+  file=${name}_${ver//:/%3a}_$arch.deb
+  if [[ -z $name || -z $ver || -z $arch || -z $sum || $file == */* || $file == .* ]]; then
+    echo "twin-deps: no package file for $spec in the archive's index" >&2
+    exit 1
+  fi
+  file_of[$spec]=$debs/$file
+  wanted+=("$file")
+  [[ -f $debs/$file ]] && sha256sum --quiet -c - <<<"$sum  $debs/$file" 2>/dev/null || fetch+=("$spec")
+done
+if (( ${#fetch[@]} )); then
+  (cd "$debs" && retry apt-get "${apt_opts[@]}" -qq download "${fetch[@]}")
+fi
+for f in "$debs"/*.deb; do  # packages of earlier kernels
+  [[ " ${wanted[*]} " == *" ${f##*/} "* ]] || rm -f "$f"
+done
+
 rm -rf "$dest"
 mkdir -p "$dest"/{kernel,headers,kbuild-armhf,busybox}
-dpkg-deb -x "$fetch"/linux-image-*_armhf.deb "$dest/kernel"
-for deb in "$fetch"/linux-headers-*.deb "$fetch"/linux-kbuild-*_amd64.deb; do dpkg-deb -x "$deb" "$dest/headers"; done
-dpkg-deb -x "$fetch"/linux-kbuild-*_armhf.deb "$dest/kbuild-armhf"
-dpkg-deb -x "$fetch"/busybox-static_*_armhf.deb "$dest/busybox"
+dpkg-deb -x "${file_of[${specs[0]}]}" "$dest/kernel"
+for spec in "${specs[@]:1:3}"; do dpkg-deb -x "${file_of[$spec]}" "$dest/headers"; done
+dpkg-deb -x "${file_of[${specs[4]}]}" "$dest/kbuild-armhf"
+dpkg-deb -x "${file_of[${specs[5]}]}" "$dest/busybox"
 sed -i "s|^include /usr/src/|include $dest/headers/usr/src/|" "$dest/headers/usr/src/linux-headers-$abi-armmp/Makefile"
 echo "$abi-armmp" >"$dest/kernel-release"
 touch "$dest/.complete"
