@@ -32,8 +32,8 @@ The demo's options may come in any order, before or among ARGS. The run's
 files go to runs/<board>-<time>-<pid>/ in the repository.
 Exit status: the program's (0 after every completed run, passed or failed;
 255 when it could not take its port inventory), or with --verdict-status the
-verdict's; 2 for a wrong command line or board file, 125 when the fixture
-failed.
+verdict's; 2 for a wrong command line or board file, or when installing or
+building failed (nothing was run), 125 when the fixture failed.
 Examples:
   scripts/demo.sh
   scripts/demo.sh --board fixture/boards/serial-faults.json Port=RS485 Cnt=3
@@ -87,16 +87,26 @@ if (( console )) && (( ${#args[@]} )); then
   die "--console runs no program, so it takes no program arguments (got: ${args[*]})"
 fi
 
+# Runs one step of installing or building; when it fails, the demo ends with
+# status 2: no run took place, so there is no verdict.
+prepare() {
+  local rc=0
+  "$@" || rc=$?
+  (( rc == 0 )) && return 0
+  echo "demo.sh: failed (exit $rc), so nothing was run: $*" >&2
+  exit 2
+}
+
 cd "$repo"
 if [[ $machine == imx6ul ]]; then
-  scripts/deps.sh --machine imx6ul
-  cmake --preset armhf-static >/dev/null
-  cmake --build --preset armhf-static --target rigchkEx twin-image
+  prepare scripts/deps.sh --machine imx6ul
+  prepare cmake --preset armhf-static >/dev/null
+  prepare cmake --build --preset armhf-static --target rigchkEx twin-image
 else
-  scripts/deps.sh
+  prepare scripts/deps.sh
 fi
-cmake --preset host >/dev/null
-cmake --build --preset host --target rigchkEx fixture_programs
+prepare cmake --preset host >/dev/null
+prepare cmake --build --preset host --target rigchkEx fixture_programs
 rigfixture=(build/host/fixture/bin/rigfixture --machine "$machine" --board "$board")
 if (( console )); then
   exec "${rigfixture[@]}" "${rig_opts[@]}" --console
