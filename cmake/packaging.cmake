@@ -2,7 +2,8 @@
 # installed by selftest/) and the Debian package of it:
 #   share/man/man1/rigchkEx.1.gz, rigchkEx-result.1.gz   the manual pages
 #   share/doc/rigchkex/rigchkEx.ini.example              a commented settings file
-#   share/doc/rigchkex/changelog.gz, copyright           the package's history and terms
+#   share/doc/rigchkex/copyright                         the terms (MIT)
+#   share/doc/rigchkex/changelog.gz                      the package's history (the .deb only)
 # The program reads rigchkEx.ini from its working directory, so the example is
 # documentation, not configuration. `cmake --install` uses the usual prefix
 # (/usr/local); the package installs under /usr.
@@ -37,9 +38,12 @@ add_custom_command(OUTPUT ${RIG_CHANGELOG}
   VERBATIM)
 add_custom_target(rigchkEx_changelog ALL DEPENDS ${RIG_CHANGELOG})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/rigchkEx.ini.example DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The copyright and licence (MIT), in Debian's machine-readable form: in the
+# package and the release archive alike.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(NOT RIG_STATIC)
-  # Debian's changelog and copyright file: the package's own.
-  install(FILES ${RIG_CHANGELOG} ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # Debian's changelog: the package's own.
+  install(FILES ${RIG_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 # Debian package: rigchkex_<version>_<arch>.deb, by `cpack` in the build tree

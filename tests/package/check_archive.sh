@@ -3,7 +3,7 @@
 # a board would take it: the exact list of files with their modes, and,
 # unpacked, the program (architecture, statically linked: no program
 # interpreter, no shared library; stripped), the verdict command, the manual
-# pages, the example settings and the install note. The build tree's
+# pages, the example settings, the copyright and the install note. The build tree's
 # program is checked for static linking too.
 #   check_archive.sh BUILD_DIR SCRATCH_DIR SOURCE_DIR VERSION ARCH PROGRAM
 set -euo pipefail
@@ -60,6 +60,7 @@ archive="$scratch/out/$top.tar.gz"
 # Exactly these files, with these modes.
 expected="-rw-r--r-- $top/INSTALL.txt
 -rw-r--r-- $top/share/doc/rigchkex/rigchkEx.ini.example
+-rw-r--r-- $top/share/doc/rigchkex/copyright
 -rw-r--r-- $top/share/man/man1/rigchkEx.1.gz
 -rw-r--r-- $top/share/man/man1/rigchkEx-result.1.gz
 -rwxr-xr-x $top/bin/rigchkEx
@@ -86,6 +87,8 @@ cmp -s "$root/$top/share/doc/rigchkex/rigchkEx.ini.example" "$source/packaging/r
   fail "example settings differ from packaging/rigchkEx.ini.example"
 cmp -s "$root/$top/bin/rigchkEx-result" "$source/selftest/rigchkEx-result" ||
   fail "bin/rigchkEx-result differs from selftest/rigchkEx-result"
+cmp -s "$root/$top/share/doc/rigchkex/copyright" "$source/packaging/copyright" ||
+  fail "copyright differs from packaging/copyright"
 cmp -s "$root/$top/INSTALL.txt" "$source/packaging/INSTALL-static.txt" ||
   fail "INSTALL.txt differs from packaging/INSTALL-static.txt"
 
