@@ -5,7 +5,7 @@
 #   scripts/deps.sh --tests    also what the test suites need, the board's twin included
 #   scripts/deps.sh --machine imx6ul   also the board's twin (scripts/twin-deps.sh):
 #                              the emulator, the armhf cross compilers and the
-#                              kernel, for the static release build and the twin
+#                              kernel, for the release builds (scripts/release.sh) and the twin
 #   scripts/deps.sh --station  also the station and the results store (station/)
 # Each package is named once: the twin's (the cross compilers, qemu-user,
 # GoogleTest's sources) in twin-deps.sh, which --tests runs too.
@@ -26,6 +26,7 @@ packages=(
   nlohmann-json3-dev                 # board description files
   libgtest-dev libgmock-dev          # the fixture's harness and the tests
   procps                             # uptime: bench.sh reports the load it ran under
+  file dpkg-dev                      # cpack's Debian package: CPack's DEB generator, dpkg-shlibdeps
 )
 station=(
   python3-labgrid python3-pytest   # station/: the station's test over a board's console
@@ -42,8 +43,6 @@ if [[ $mode == --tests ]]; then
     clang libclang-rt-14-dev         # libFuzzer targets
     clang-format                     # scripts/format.sh
     busybox-static                   # the fixture's BusyBox userland (rigfixture --userland busybox)
-    dpkg-dev                         # the Debian packages
-    file                             # CPack's DEB generator (the package test)
     lintian                          # the package test: the .deb as Debian's checks see it
     python3-pytest-xdist             # station/tests: the store's suite in parallel
     debootstrap git                  # .ci/run's clean-room stage (scripts/cleanroom.sh)

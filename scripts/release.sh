@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh --tests  # the cross compiler
+scripts/deps.sh --machine imx6ul  # the cross compilers (with the twin's other tools)
 for preset in armhf armhf-static; do
   echo "=== ${preset}"
   cmake --workflow --preset "$preset"
