@@ -96,8 +96,7 @@ series=${series%.*}               # -> 6.1 (linux-kbuild-6.1)
 # The packages, kept in $cache/debs: a fresh cache downloads them; a kept file
 # is used again only when its checksum is the one the archive's index gives.
 debs=$cache/debs
-mkdir -p "$debs"
-chmod 755 "$debs"  # apt's download user reads here
+mkdir -p "$debs"  # (root's: apt downloads into it as root, and says so)
 specs=("$image:armhf=$version" "linux-headers-$abi-armmp:armhf=$version" "linux-headers-$abi-common:all=$version"
   "linux-kbuild-$series:amd64=$version" "linux-kbuild-$series:armhf=$version" busybox-static:armhf)
 declare -A file_of  # spec -> the package's file in $debs
