@@ -142,13 +142,18 @@ struct DeviceLineCase {
     bool onRs485;      // the sensor on a single RS485 port; else on the odd RS232 port out
 };
 
+void PrintTo(const DeviceLineCase& c, std::ostream* os)
+{
+    *os << c.line << (c.onRs485 ? " on RS485" : " on RS232");
+}
+
 class DeviceLine : public testing::TestWithParam<DeviceLineCase> {};
 
 TEST_P(DeviceLine, FailsThatPortOnly)
 {
     const DeviceLineCase& c = GetParam();
     const json sensor = {{"name", c.onRs485 ? "RS485-1" : Port(3)}, {"line", c.line}};
-    const json board = c.onRs485 ? SerialBoard({sensor}, json::array()) : SerialBoard({}, {Port(1), Port(2), sensor});
+    const json board = c.onRs485 ? SerialBoard(json::array({sensor}), json::array()) : SerialBoard(json::array(), {Port(1), Port(2), sensor});
     const std::string sensorPort = sensor["name"];
     RunResult r = RunBoard(board, {c.onRs485 ? "Port=RS485" : "Port=RS232", "Cnt=1"}, std::string("line-") + c.name);
     ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
