@@ -153,7 +153,8 @@ TEST_P(DeviceLine, FailsThatPortOnly)
 {
     const DeviceLineCase& c = GetParam();
     const json sensor = {{"name", c.onRs485 ? "RS485-1" : Port(3)}, {"line", c.line}};
-    const json board = c.onRs485 ? SerialBoard(json::array({sensor}), json::array()) : SerialBoard(json::array(), {Port(1), Port(2), sensor});
+    const json board = c.onRs485 ? SerialBoard(json::array({sensor}), json::array())
+                                 : SerialBoard(json::array(), {Port(1), Port(2), sensor});
     const std::string sensorPort = sensor["name"];
     RunResult r = RunBoard(board, {c.onRs485 ? "Port=RS485" : "Port=RS232", "Cnt=1"}, std::string("line-") + c.name);
     ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
