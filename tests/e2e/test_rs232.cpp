@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "harness.h"
 #include "serial_checks.h"
+#include "simcommon.h"
 
 namespace {
 
@@ -131,6 +133,59 @@ TEST(Rs232, CableAndLineFaults)
     EXPECT_EQ(CountBurstsFrom(r, Port(9)), 0);
     EXPECT_TRUE(r.HasMessage(Summary(Port(9), 0, 1)));
 }
+
+// A sensor whose line is not the program's 9600 8N1: what crosses is read as
+// a UART set otherwise reads it, so that port fails, and only it.
+struct DeviceLineCase {
+    const char* name;
+    const char* line;  // the sensor's
+    bool onRs485;      // the sensor on a single RS485 port; else on the odd RS232 port out
+};
+
+void PrintTo(const DeviceLineCase& c, std::ostream* os)
+{
+    *os << c.line << (c.onRs485 ? " on RS485" : " on RS232");
+}
+
+class DeviceLine : public testing::TestWithParam<DeviceLineCase> {};
+
+TEST_P(DeviceLine, FailsThatPortOnly)
+{
+    const DeviceLineCase& c = GetParam();
+    const json sensor = {{"name", c.onRs485 ? "RS485-1" : Port(3)}, {"line", c.line}};
+    const json board = c.onRs485 ? SerialBoard(json::array({sensor}), json::array())
+                                 : SerialBoard(json::array(), {Port(1), Port(2), sensor});
+    const std::string sensorPort = sensor["name"];
+    RunResult r = RunBoard(board, {c.onRs485 ? "Port=RS485" : "Port=RS232", "Cnt=1"}, std::string("line-") + c.name);
+    ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
+    EXPECT_EQ(LoggedTestSta(r), -1) << r.Describe();
+    EXPECT_TRUE(r.HasMessage(Summary(sensorPort, 0, 1))) << r.Describe();
+    if (!c.onRs485) {
+        EXPECT_TRUE(r.HasMessage(Summary(Port(1), 1, 0))) << r.Describe();
+        EXPECT_TRUE(r.HasMessage(Summary(Port(2), 1, 0))) << r.Describe();
+    }
+    bool garbled = false;
+    for (const CapturedBurst& b : Bursts(r.capture))
+        garbled = garbled || (b.from == sensorPort && b.to.rfind("sensor[line", 0) == 0);
+    EXPECT_TRUE(garbled) << r.capture;
+
+    // The program set every line to 9600 8N1, and the sensor's line is named.
+    const std::string lines = ReadTextFile(r.outDir + "/lines.txt");
+    EXPECT_NE(lines.find("# device sensor on " + sensorPort + ": " + c.line + "\n"), std::string::npos) << lines;
+    std::map<std::string, std::string> last;
+    for (const TimedLine& l : ParseTimedLines(lines))
+        last[l.text.substr(0, l.text.find(' '))] = l.text.substr(l.text.find(' ') + 1);
+    EXPECT_EQ(last.size(), c.onRs485 ? 1u : 3u) << lines;
+    for (const auto& port : last)
+        EXPECT_EQ(port.second, "9600 8N1") << port.first << "\n" << lines;
+}
+
+INSTANTIATE_TEST_SUITE_P(Mismatch, DeviceLine,
+                         testing::Values(DeviceLineCase{"Speed", "19200 8N1", false},
+                                         DeviceLineCase{"Parity", "9600 8E1", false},
+                                         DeviceLineCase{"Size", "9600 7N1", false},
+                                         DeviceLineCase{"Rs485Speed", "19200 8N1", true}),
+                         [](const testing::TestParamInfo<DeviceLineCase>& i) { return std::string(i.param.name); });
 
 TEST(Rs232, ControlCharacterInAPortNameDependsOnTheListingTool)
 {

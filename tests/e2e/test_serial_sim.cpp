@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -149,6 +152,13 @@ TEST(SerialBoardTest, MistakesInTheBoardFileAreRefused)
     EXPECT_NE(ParseError(R"({"rs232": [{"humidity": 70000}]})").find("humidity"), std::string::npos);
     EXPECT_NE(ParseError(R"({"rs232": [{"speed": 9600}]})").find("speed"), std::string::npos);
     EXPECT_NE(ParseError(R"({"rs485": [{"device": "modem"}]})").find("device"), std::string::npos);
+    // A device's line: well formed, and only where a device hangs; CTS on RS232 only.
+    EXPECT_NE(ParseError(R"({"rs232": [{"line": "19200 8X1"}]})").find("9600 8N1"), std::string::npos);
+    EXPECT_NE(ParseError(R"({"rs232": [{"line": 19200}]})").find("line"), std::string::npos);
+    EXPECT_NE(ParseError(R"({"rs232": [{"line": "19200 8N1"}, "RS232-2"]})").find("carries none"), std::string::npos);
+    EXPECT_NE(ParseError(R"({"rs485": [{"cts": true}, "RS485-2"]})").find("cts"), std::string::npos);
+    EXPECT_NE(ParseError(R"({"rs232": [{"cts": 1}]})").find("cts"), std::string::npos);
+    EXPECT_EQ(FormatLine(Parse(R"({"rs485": [{"line": "19200 8E1"}]})").ports[0].line), "19200 8E1");
 }
 
 // ---- devices ----
@@ -236,9 +246,10 @@ TEST(SerialRoutingTest, ReceiveFaultsChangeOrLoseTheCopy)
     SerialBoard b = Parse(R"({"rs485": ["RS485-1", {"name": "RS485-2", "faults": [{"drop_rx": [2]}, "stray"]},
                                         {"name": "RS485-3", "faults": ["deaf"]}, {"name": "RS485-4", "faults": ["corrupt"]}]})");
     std::vector<int> counts(b.ports.size(), 0);
+    const std::vector<LineSettings> lines(b.ports.size());
     const Bytes msg = Text("ABCDEFGH");
     for (int frame = 1; frame <= 3; ++frame) {
-        std::vector<Delivery> d = RoutePortFrame(b, counts, 0, msg);
+        std::vector<Delivery> d = RoutePortFrame(b, lines, counts, 0, msg);
         ASSERT_EQ(d.size(), 3u);
         SCOPED_TRACE("frame " + std::to_string(frame));
         EXPECT_EQ(d[0].label, "RS485-2");
@@ -263,12 +274,13 @@ TEST(SerialRoutingTest, CableFaultsDecideWhoHearsTheSender)
     SerialBoard b = Parse(R"({"rs232": [{"name": "RS232-1", "faults": ["self_loop"]}, "RS232-2",
                                         {"name": "RS232-3", "faults": ["hear_self"]}, "RS232-4", {"device": "screen"}]})");
     std::vector<int> counts(b.ports.size(), 0);
-    std::vector<Delivery> loop = RoutePortFrame(b, counts, Find(b, "RS232-1"), Text("x"));
+    std::vector<LineSettings> lines(b.ports.size());
+    std::vector<Delivery> loop = RoutePortFrame(b, lines, counts, Find(b, "RS232-1"), Text("x"));
     ASSERT_EQ(loop.size(), 1u);
     EXPECT_EQ(loop[0].port, Find(b, "RS232-1"));
     EXPECT_EQ(loop[0].note, "self_loop");
 
-    std::vector<Delivery> both = RoutePortFrame(b, counts, Find(b, "RS232-3"), Text("x"));
+    std::vector<Delivery> both = RoutePortFrame(b, lines, counts, Find(b, "RS232-3"), Text("x"));
     ASSERT_EQ(both.size(), 2u);
     EXPECT_EQ(both[0].port, Find(b, "RS232-4"));
     EXPECT_EQ(both[1].port, Find(b, "RS232-3"));
@@ -276,10 +288,28 @@ TEST(SerialRoutingTest, CableFaultsDecideWhoHearsTheSender)
     // "RS232-5" sorts last, but the device sits on the unnamed fifth entry.
     const int screen = Find(b, "RS232-5");
     ASSERT_GE(screen, 0);
-    std::vector<Delivery> dev = RoutePortFrame(b, counts, screen, kScreenRequest);
+    std::vector<Delivery> dev = RoutePortFrame(b, lines, counts, screen, kScreenRequest);
     ASSERT_EQ(dev.size(), 1u);
     EXPECT_EQ(dev[0].port, -1);
     EXPECT_EQ(dev[0].devicePort, screen);
+    EXPECT_EQ(dev[0].bytes, kScreenRequest);
+
+    // Two ports the program set alike talk whatever the setting; set apart, or
+    // with RTS/CTS on and no CTS wired (the default), they do not.
+    const int p1 = Find(b, "RS232-1"), p2 = Find(b, "RS232-2");
+    std::string err;
+    ASSERT_EQ(ParseLine("19200 7E2", lines[p2], err), 0);
+    ASSERT_EQ(ParseLine("19200 7E2", lines[p1], err), 0);
+    EXPECT_EQ(RoutePortFrame(b, lines, counts, p2, Text("xyz"))[0].bytes, Text("xyz"));
+    lines[p1].speed = 9600;
+    std::vector<Delivery> apart = RoutePortFrame(b, lines, counts, p2, Text("xyz"));
+    EXPECT_NE(apart[0].bytes, Text("xyz"));
+    EXPECT_EQ(apart[0].note.substr(0, 4), "line");
+    lines[p2].rtscts = true;
+    std::vector<Delivery> stalled = RoutePortFrame(b, lines, counts, p2, Text("xyz"));
+    ASSERT_EQ(stalled.size(), 1u);
+    EXPECT_TRUE(stalled[0].lost);
+    EXPECT_EQ(stalled[0].note, "cts");
 }
 
 TEST(SerialCaptureTest, OneLinePerBurstAndOneForEachChangedCopy)
@@ -326,7 +356,8 @@ public:
             setenv("FIXTURE_T0_NS", std::to_string((long long)now.tv_sec * 1000000000LL + now.tv_nsec).c_str(), 1);
             std::string fd = std::to_string(ready[1]);
             execl(SERIAL_SIM_PATH, "serial-sim", "--board", (root_ + "/board.json").c_str(), "--out", out_.c_str(),
-                  "--ready-fd", fd.c_str(), "--dev-dir", dev_.c_str(), (char*)nullptr);
+                  "--ready-fd", fd.c_str(), "--dev-dir", dev_.c_str(), "--lines-socket", Socket().c_str(),
+                  (char*)nullptr);
             _exit(127);
         }
         close(ready[1]);
@@ -355,15 +386,18 @@ public:
     }
     bool Ready() const { return ready_; }
     std::string Dev(const std::string& name) const { return dev_ + "/" + name; }
-    std::string Capture() const
+    std::string Capture() const { return File("capture.txt"); }
+    std::string Lines() const { return File("lines.txt"); }
+    std::string Socket() const { return root_ + "/lines.sock"; }
+
+private:
+    std::string File(const std::string& name) const
     {
-        std::ifstream in(out_ + "/capture.txt");
+        std::ifstream in(out_ + "/" + name);
         std::stringstream ss;
         ss << in.rdbuf();
         return ss.str();
     }
-
-private:
     static constexpr int kStartMs = 5000;
     std::string root_, dev_, out_;
     pid_t pid_ = -1;
@@ -517,6 +551,73 @@ TEST(SerialSimProcessTest, PortFaultsAndDevicesOnTheWire)
     EXPECT_NE(cap.find(" RS232-5 > RS232-6[drop_rx]  "), std::string::npos) << cap;
     EXPECT_NE(cap.find(" RS232-5 > RS232-6[stray]  FF 66 72"), std::string::npos) << cap;
     EXPECT_NE(cap.find(" stream > RS232-8  "), std::string::npos);
+}
+
+// Sends serial-sim the line report the preload library sends when the program sets a line.
+void Report(const SimProcess& sim, int fd, tcflag_t cflag)
+{
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    char text[64];
+    snprintf(text, sizeof(text), "line %u %u %lo\n", major(st.st_rdev), minor(st.st_rdev), (unsigned long)cflag);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", sim.Socket().c_str());
+    int s = socket(AF_UNIX, SOCK_DGRAM, 0);
+    ASSERT_GE(s, 0);
+    EXPECT_EQ(sendto(s, text, strlen(text), 0, (sockaddr*)&addr, sizeof(addr)), (ssize_t)strlen(text));
+    EXPECT_EQ(sendto(s, "line x", 6, 0, (sockaddr*)&addr, sizeof(addr)), 6);  // refused alone
+    close(s);
+}
+
+TEST(SerialSimProcessTest, LineSettingsFromThePtyAndFromReports)
+{
+    SimProcess sim(R"({"rs232": ["RS232-1", "RS232-2"]})");
+    ASSERT_TRUE(sim.Ready());
+    int a = OpenLine(sim.Dev("RS232-1")), b = OpenLine(sim.Dev("RS232-2"));
+    ASSERT_TRUE(a >= 0 && b >= 0);
+    struct termios t;
+    ASSERT_EQ(tcgetattr(a, &t), 0);
+
+    // What a pty keeps (speed, stop bits, RTS/CTS) is read from it: set
+    // alike, the pair talks; RTS/CTS on with no CTS wired, a port sends nothing.
+    cfsetospeed(&t, B19200);
+    t.c_cflag |= CSTOPB;
+    ASSERT_EQ(tcsetattr(a, TCSANOW, &t), 0);
+    ASSERT_EQ(tcsetattr(b, TCSANOW, &t), 0);
+    Send(a, Text("alike"));
+    EXPECT_EQ(ReadFor(b, kAnswerMs), Text("alike"));
+    t.c_cflag |= CRTSCTS;
+    ASSERT_EQ(tcsetattr(a, TCSANOW, &t), 0);
+    Send(a, Text("stalled"));
+    EXPECT_TRUE(ReadFor(b, kAnswerMs).empty());
+
+    // What it does not keep (size, parity) comes in a report: one port at 7E2
+    // garbles the other's 8N2; both at 7E2 talk again.
+    t.c_cflag &= ~(CRTSCTS | CSIZE);
+    ASSERT_EQ(tcsetattr(a, TCSANOW, &t), 0);
+    Report(sim, a, t.c_cflag | CS7 | PARENB);
+    Send(b, Text("apart"));
+    EXPECT_NE(ReadFor(a, kAnswerMs), Text("apart"));
+    Report(sim, b, t.c_cflag | CS7 | PARENB);
+    Send(b, Text("again"));
+    EXPECT_EQ(ReadFor(a, kAnswerMs), Text("again"));
+
+    close(a);
+    close(b);
+    EXPECT_EQ(sim.Stop(), 0);
+    std::vector<std::string> seen;
+    std::istringstream in(sim.Lines());
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] != '#')
+            seen.push_back(line.substr(line.find(' ') + 1));
+    EXPECT_EQ(seen, (std::vector<std::string>{"RS232-1 9600 8N1", "RS232-2 9600 8N1", "RS232-1 19200 8N2",
+                                              "RS232-2 19200 8N2", "RS232-1 19200 8N2 rtscts", "RS232-1 19200 7E2",
+                                              "RS232-2 19200 7E2"}))
+        << sim.Lines();
+    const std::string cap = sim.Capture();
+    EXPECT_NE(cap.find(" RS232-1 > RS232-2[cts]  73 74 61"), std::string::npos) << cap;
+    EXPECT_NE(cap.find(" RS232-2 > RS232-1[line"), std::string::npos) << cap;
 }
 
 }  // namespace
