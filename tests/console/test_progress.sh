@@ -2,7 +2,9 @@
 # The run's status line as an operator sees it, under tmux: rigfixture on a
 # terminal shows the test and try now running and the time left, rewritten
 # in place on one line, and leaves none of it behind the summary; with
-# --quiet on the terminal, and with its output in a file, it shows nothing of it.
+# --quiet on the terminal, and with its output in a file, it shows nothing of
+# it. On the board's twin (when its image is built) it shows the boot's
+# stages, and says that a Ctrl-C while the twin boots was not passed on.
 #   test_progress.sh RIGFIXTURE BOARD WORKDIR
 set -euo pipefail
 rig=$1 board=$2 work=$3
@@ -55,4 +57,33 @@ grep -q '^VERDICT: PASS' "$work/final.txt" || fail "the terminal run gave no PAS
 [[ $(cat "$work/quiet.txt") == *"$work/quiet"* ]] || fail "--quiet did not print its folder"
 ! grep -Eq $'try [0-9]+ of|[0-9] s left|\r|\e' "$work/file.txt" || fail "the status line went into a file"
 grep -q '^VERDICT: PASS' "$work/file.txt" || fail "the run into a file gave no PASS"
-echo "ok: $(grep -cE "$status_re" "$work/seen.txt") status lines seen ($work/seen.txt)"
+summary="$(grep -cE "$status_re" "$work/seen.txt") status lines seen ($work/seen.txt)"
+
+# On the board's twin, when its image is built: the boot's stages, and a
+# Ctrl-C while it boots said on the terminal (not passed on: the run goes on).
+tmux_ new-window -d -t op -n twin "$rig --board $board --machine imx6ul --out $work/twin $args; echo \$? > $work/twin.rc; sleep 600"
+twin_screen() { tmux_ capture-pane -p -J -S -300 -t op:twin; }
+for ((i = 0; i < step_s * 10; i++)); do
+  twin_screen | grep -q '^rigfixture: the twin boots, ' && break
+  [[ -s $work/twin.rc ]] && break
+  sleep 0.1
+done
+if twin_screen | grep -q '^rigfixture: no twin image'; then
+  echo "ok: $summary; no twin image, so no twin run"
+  exit 0
+fi
+tmux_ send-keys -t op:twin C-c
+for ((i = 0; i < 3 * step_s * 10; i++)); do
+  twin_screen | grep '^rigfixture: ' | tail -n 1 >>"$work/twin-lines.txt"
+  [[ -s $work/twin.rc ]] && break
+  sleep 0.1
+done
+[[ -s $work/twin.rc ]] || fail "the twin's run did not end within $((3 * step_s)) s"
+twin_screen >"$work/twin-final.txt"
+uniq "$work/twin-lines.txt" >"$work/twin-seen.txt"
+grep -qx 'rigfixture: Ctrl-C while the twin boots: not passed on, the program is not running yet; the run goes on' \
+  "$work/twin-final.txt" || fail "the Ctrl-C while the twin booted was not said: $(cat "$work/twin-final.txt")"
+grep -q '^rigfixture: the twin is up, the program starts, ' "$work/twin-seen.txt" || fail "the twin's start was not shown"
+grep -Eq "$status_re" "$work/twin-seen.txt" || fail "no try on the twin's status line: $(cat "$work/twin-seen.txt")"
+grep -q '^VERDICT: PASS' "$work/twin-final.txt" || fail "the twin's run gave no PASS"
+echo "ok: $summary; on the twin $(grep -cE "$status_re" "$work/twin-seen.txt") ($work/twin-seen.txt)"
