@@ -46,7 +46,6 @@ while IFS= read -r l; do
   ((left <= prev_left)) || fail "the time left rose from $prev_left s to $left s"
   prev_try=$t prev_left=$left
 done <"$work/seen.txt"
-((prev_try == 3)) || fail "the last try shown was $prev_try, not 3"
 grep -qx 'rigfixture: tests done, result pass (iTestSta:0); the program shows it until it is stopped' "$work/seen.txt" ||
   fail "the end of the tests was not shown"
 
