@@ -21,7 +21,8 @@ run's verdict (PASS or FAIL, the failed ports, the end pattern).
                 board's console (rigfixture --console); takes no ARGS
   --verdict-status
                 exit with the verdict's status instead of the program's:
-                0 PASS, 1 FAIL, 2 no verdict (the fixture failed)
+                0 PASS, 1 FAIL, 2 no verdict (the fixture failed, or the
+                run did not complete)
   --help, -h    print this text and run nothing
   --            end of the demo's own options: everything after it goes to the
                 program (scripts/demo.sh -- --help runs rigchkEx --help)
