@@ -12,14 +12,16 @@
 # after host, imx6ul and station after armhf-static); results is the
 # station's results store and dashboard (station/tests: parser, store, views,
 # a real PostgreSQL server, the browser); format checks the C and C++ files
-# against .clang-format.
-#   scripts/test.sh [format|host|asan|armhf|busybox|armhf-static|imx6ul|station|results|fuzz]...
-#                   (default: format fuzz host results asan armhf busybox armhf-static imx6ul station)
+# against .clang-format; mutation applies small changes to the program one at
+# a time and fails naming any that the host build's scenarios do not catch
+# (after host).
+#   scripts/test.sh [format|host|mutation|asan|armhf|busybox|armhf-static|imx6ul|station|results|fuzz]...
+#                   (default: format fuzz host mutation results asan armhf busybox armhf-static imx6ul station)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 configs=("$@")
-(( ${#configs[@]} )) || configs=(format fuzz host results asan armhf busybox armhf-static imx6ul station)
+(( ${#configs[@]} )) || configs=(format fuzz host mutation results asan armhf busybox armhf-static imx6ul station)
 
 # Runs one configuration; returns its build's or its tests' status.
 run_config() {
@@ -33,6 +35,11 @@ run_config() {
     echo "=== station: three simulated boards on build/host"
     cmake --preset host >/dev/null && cmake --build --preset host &&
       timeout "${STATION_SECONDS:-300}" station/run-simulated.sh build/host
+    return
+  fi
+  if [[ "$c" == mutation ]]; then
+    echo "=== mutation: small changes to the program, each against the scenarios it concerns"
+    scripts/mutation.sh
     return
   fi
   if [[ "$c" == format ]]; then

@@ -67,10 +67,9 @@ void WriteParamError(int sig)
     char text[64];
     char digits[16];
     int nd = 0;
-    long v = sig;
-    bool neg = v < 0;
-    if (neg)
-        v = -v;
+    bool neg = sig < 0;
+    // In unsigned arithmetic, so that INT_MIN has its magnitude on every int width.
+    unsigned int v = neg ? 0u - (unsigned int)sig : (unsigned int)sig;
     do {
         digits[nd++] = (char)('0' + v % 10);
         v /= 10;
@@ -237,14 +236,13 @@ void sig_handler(int sig)
         WriteParamError(sig);
         return;
     }
-    if (sig >= NSIG) {
-        // No signal has this number: a plain call, not a delivery, so the
-        // message is logged here.
+    if (sig != SIGINT && sig != SIGTERM) {
+        // Installed for SIGINT and SIGTERM only: any other number is a plain
+        // call, not a delivery, so its message is logged here, in call order.
         HandleSignal(sig);
         return;
     }
-    if (sig == SIGINT || sig == SIGTERM)
-        g_bRun = 0;
+    g_bRun = 0;
     if (sig == SIGINT)
         g_sigintsRaised++;
     if (g_pending[sig].exchange(true))

@@ -20,9 +20,9 @@ int SendMsgToTray(int qid, int iParam1, int iParam2);
 // Shows result 0 (pass) or -1/-2 (fail) on the signal outputs until g_bRun is
 // cleared. Returns 0; at once for any other result.
 int TestEndTips(int result);
-// Records SIGINT or SIGTERM (clears g_bRun) or any other number for the
-// interruption thread and wakes it; never blocks. A negative number is
-// reported on standard error at once.
+// Records SIGINT or SIGTERM (clears g_bRun) for the interruption thread and
+// wakes it; never blocks. Any other number, which only a direct call gives,
+// is logged as unknown at once; a negative one is reported on standard error.
 void sig_handler(int sig);
 
 // Starts the thread that carries out the interruption steps and leaves

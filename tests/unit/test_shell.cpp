@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -195,17 +196,35 @@ TEST(Interruption, AnyOtherNumberIsLoggedAsUnknownAndEndsNothing)
     int status = InSandboxChild([](const std::string& logPath) {
         if (StartInterruptThread("main") != 0)
             return 1;
-        // SIGHUP and the last real-time signal reach the thread; 65 and 300
-        // are no signal's number, 256 and 257 were once cut to a byte.
-        const int numbers[] = {SIGHUP, SIGRTMAX, 65, 256, 257, 300};
+        // SIGHUP and the last real-time signal are real signals' numbers; 65
+        // and 300 are no signal's number, 256 and 257 were once cut to a byte;
+        // repeated and mixed numbers are each logged, in the order of the calls.
+        const std::vector<int> numbers = {SIGHUP, SIGRTMAX, 65, 256, 257, 300, 10, 10, 70, 70, 12, 3};
         for (int sig : numbers)
             sig_handler(sig);
+        // A negative number goes to standard error, INT_MIN with its own digits.
+        const std::string errPath = logPath + ".stderr";
+        int saved = dup(STDERR_FILENO);
+        int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(errFd, STDERR_FILENO);
+        sig_handler(-1);
+        sig_handler(INT_MIN);
+        dup2(saved, STDERR_FILENO);
+        close(errFd);
         WaitInterruptDone();
         const std::string log = Slurp(logPath);
-        for (int sig : numbers) {
-            if (!HasLine(log, "Received signal unknow[" + std::to_string(sig) + "]", "sig_handler"))
-                return 2;
+        std::vector<int> logged;
+        const std::string unknown = "] Received signal unknow[";
+        std::istringstream in(log);
+        for (std::string line; std::getline(in, line);) {
+            size_t at = line.find(unknown);
+            if (at != std::string::npos && line.find(" sig_handler line=") != std::string::npos)
+                logged.push_back(atoi(line.c_str() + at + unknown.size()));
         }
+        if (logged != numbers)
+            return 2;
+        if (Slurp(errPath) != "sig_handler param err. [-1]\nsig_handler param err. [-2147483648]\n")
+            return 5;
         if (HasLine(log, "Received signal SIGINT[2]", "sig_handler") || access("/dev/zrdio", F_OK) == 0)
             return 3;  // the interruption's steps are SIGINT's and SIGTERM's only
         return g_bRun == 1 ? 0 : 4;
