@@ -67,7 +67,7 @@ for ((i = 0; i < step_s * 10; i++)); do
   [[ -s $work/twin.rc ]] && break
   sleep 0.1
 done
-if twin_screen | grep -q '^rigfixture: no twin image'; then
+if twin_screen | grep -Eq '^rigfixture: no (twin image|program to run)'; then
   echo "ok: $summary; no twin image, so no twin run"
   exit 0
 fi
