@@ -7,12 +7,13 @@ import sys
 
 from sqlalchemy.exc import ArgumentError, OperationalError
 
-from . import importer, store, sync, views
+from . import importer, records, store, sync, views
 
 FORMATS = ("table", "csv", "json")
 DEFAULT_PORT = 8021
 STREAK = 3
 STORE_FAILED = 2  # exit status when the store cannot be opened or reached
+MAX_REFUSED_STATUS = 125  # an import's exit status counts the files refused up to this
 # The columns of each view's table and CSV (JSON carries every field).
 COLUMNS = {
     "yield": ["day", "station", "device_type", "units", "first_pass_yield", "final_yield", "retests"],
@@ -49,13 +50,16 @@ def emit(rows, columns, fmt, out=sys.stdout):
 
 
 def cmd_import(args, engine):
-    """Imports the runs under args.paths; returns 1 when any file was refused."""
+    """Imports the runs under args.paths; returns the number of files refused (at most
+    MAX_REFUSED_STATUS)."""
+    aborted = []
     new, already, refused = importer.import_paths(engine, args.paths, args.station,
-                                                  progress=not args.quiet)
+                                                  progress=not args.quiet, aborted=aborted)
     for path, reason in refused:
         print(f"rigresults: refused {printable(path)}: {printable(reason)}", file=sys.stderr)
-    print(f"rigresults: {new} runs stored, {already} already stored, {len(refused)} refused")
-    return 1 if refused else 0
+    print(f"rigresults: {new} runs stored, {already} already stored, {len(refused)} refused; "
+          f"{len(aborted)} of the runs read aborted (no result line)")
+    return min(len(refused), MAX_REFUSED_STATUS)
 
 
 def filters(args):
@@ -136,13 +140,15 @@ def parser():
     srv.add_argument("--port", type=int, default=DEFAULT_PORT)
     syn = sub.add_parser("sync", help="forward this store's runs to another (no duplicates)")
     syn.add_argument("--to", required=True, metavar="URL")
+    records.add_parsers(sub)
     return p
 
 
 def main(argv=None):
     """Runs one subcommand; returns its exit status."""
     args = parser().parse_args(argv)
-    commands = {"import": cmd_import, "serve": cmd_serve, "sync": cmd_sync}
+    commands = {"import": cmd_import, "serve": cmd_serve, "sync": cmd_sync,
+                "show": records.cmd_show, "export": records.cmd_export}
     try:
         engine = store.open_db(args.db)
         try:

@@ -1,27 +1,40 @@
 """Reads one run from the self-test's kept trace log and its report.
 
-parse_kept_log(data) -> run dict, or raises Refused(reason)
+parse_kept_log(data, latest_day=None) -> run dict, or raises Refused(reason); a log cut
+    before its result line (program killed, board reset) is an aborted run
+content_hash(data) -> the hash of a log's content as read here (line ends normalised)
 apply_report(run, data) -> fills each port's report verdict (None: the report's head
     names another run), or raises Refused
 
 A run dict holds: chip, device_type, start_time ("YYYY-MM-DD HH:MM:SS"), version,
 build, command (the banner's program line), tries, kinds (the iPortSelect bits:
 1 DIO, 2 RS232, 4 RS485; None after an inventory failure), result_line
-("iTestSta:0", "iTestSta:-1" or "Err Get Port Info!!!"), passed (bool), and
+("iTestSta:0", "iTestSta:-1", "Err Get Port Info!!!", or "" when aborted), passed
+(bool), aborted (bool: no result line; tries and kinds as far as logged), and
 ports: a list of {kind, port, test ("" for a serial port, "NO"/"NC" for a DO or
 DI channel), successes, errors, verdict (the report's 1/0, None without report)}.
-Every text is decoded leniently; nothing of it is ever used as markup or SQL.
+Every text is decoded leniently; nothing of it is ever used as markup or SQL. Every
+number has ASCII digits only and is bounded by what the program can write, every name
+by the program's buffers, every date is a real one not after latest_day (default tomorrow).
 """
+import datetime
+import hashlib
 import re
 
 ASTERISKS = "*" * 42
 BANNER_KEYS = ("hostname:", "DateTime:", "Build:", "Version:", "iMx6ull:")
-LINE = re.compile(r"(\d+)=\[RtLog\]\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\] (.*)\Z", re.S)
-LOCATION = re.compile(r"\S+ \S+ line=\d+\Z")
-DATE_TIME = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\Z")
-TALLY = re.compile(r"(.*):(?:(NO|NC) )?Test Succ Cnt (\d+),Error Cnt (\d+)\Z", re.S)
-PARAM = re.compile(r"@:(nTestCnt|iPortSelect|RS485 Cnt|RS232 Cnt|DO Cnt|DI Cnt):(-?\d+)\Z")
-RESULT = re.compile(r"iTestSta:(-?\d+)\Z")
+MAX_DIGITS = 9          # the longest number read (a line counter of a long log)
+LINE = re.compile(r"([0-9]{1,9})=\[RtLog\]\[([0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2})\] "
+                  r"(.*)\Z", re.S)
+LOCATION = re.compile(r"\S+ \S+ line=[0-9]{1,9}\Z")
+DATE_TIME = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\Z")
+DATE_FORMAT = "%Y-%m-%d %H:%M:%S"
+TALLY = re.compile(r"(.*):(?:(NO|NC) )?Test Succ Cnt ([0-9]+),Error Cnt ([0-9]+)\Z", re.S)
+PARAM = re.compile(r"@:(nTestCnt|iPortSelect|RS485 Cnt|RS232 Cnt|DO Cnt|DI Cnt):(-?[0-9]+)\Z")
+RESULT = re.compile(r"iTestSta:(-?[0-9]{1,9})\Z")
+MAX_NAME = 255          # the program's name buffers hold 255 bytes and a terminating zero
+MAX_PORTS = 65535       # the inventory counts each kind in 16 bits
+LATE_DAYS = 1           # a start time may be this many days after the import's day (time zones)
 INVENTORY_FAILED = "Err Get Port Info!!!"
 SEL_DIO, SEL_RS232, SEL_RS485 = 1, 2, 4
 MAX_TRIES = 50
@@ -29,7 +42,38 @@ HEAD_PIECES = 5  # the report's head: up to "logDate":[ (report_pieces)
 
 
 class Refused(Exception):
-    """A file that is not a whole run of the self-test; str() is the reason."""
+    """A file that is not a run of the self-test; str() is the reason."""
+
+
+class NoBanner(Refused):
+    """A trace log without the banner that starts a run."""
+
+
+def number(text, what):
+    """Returns a logged number's value; raises Refused when it has more than MAX_DIGITS digits."""
+    if len(text.lstrip("-")) > MAX_DIGITS:
+        raise Refused(f"{what} has more than {MAX_DIGITS} digits")
+    return int(text)
+
+
+def content_hash(data):
+    """Returns the SHA-256 (hex) of a log's bytes as the parser reads them: carriage returns
+    before a line feed dropped, so a copy read back over a console is the same run."""
+    return hashlib.sha256(re.sub(rb"\r+\n", b"\n", data)).hexdigest()
+
+
+def checked_time(when, latest_day):
+    """Returns a start time that is a real date and time not after latest_day; raises Refused."""
+    try:
+        moment = datetime.datetime.strptime(when, DATE_FORMAT) if DATE_TIME.match(when) else None
+    except ValueError:
+        moment = None
+    if moment is None:
+        raise Refused(f"the banner's DateTime is no date and time: {when[:40]!r}")
+    latest = latest_day or datetime.date.today() + datetime.timedelta(days=LATE_DAYS)
+    if moment.date() > latest:
+        raise Refused(f"the banner's DateTime {when} is after {latest}")
+    return when
 
 
 def decode(data):
@@ -38,10 +82,11 @@ def decode(data):
 
 
 def messages_of(text):
-    """Returns the trace log's messages in order; raises Refused for a foreign or cut log."""
+    """Returns the trace log's messages in order (a last line without line feed, cut while
+    written, left out); raises Refused for a foreign log or lines missing."""
     lines = text.split("\n")
-    if lines[-1] != "":
-        raise Refused("truncated: the last line has no line feed")
+    if len(lines) == 1 and lines[0]:
+        raise Refused("truncated: no whole line")
     messages = []
     for i, line in enumerate(lines[:-1]):
         m = LINE.match(line.rstrip("\r"))
@@ -58,22 +103,24 @@ def messages_of(text):
     return messages
 
 
-def banner_of(messages):
+def banner_of(messages, latest_day=None):
     """Returns the banner's values and the index after it; raises Refused without one."""
     at = next((i for i in range(1, len(messages) - 1) if messages[i] == ASTERISKS and
                messages[i + 1].startswith(BANNER_KEYS[0])), None)
     if at is None:
-        raise Refused("no banner (hostname: after a line of asterisks)")
+        raise NoBanner("no banner (hostname: after a line of asterisks)")
     block = messages[at + 1:at + 1 + len(BANNER_KEYS) + 1]
     if len(block) <= len(BANNER_KEYS) or block[-1] != ASTERISKS or \
             any(not line.startswith(key) for line, key in zip(block, BANNER_KEYS)):
         raise Refused("the banner is incomplete")
     host, when, build, version, chip = (line[len(key):] for line, key in zip(block, BANNER_KEYS))
-    if not DATE_TIME.match(when):
-        raise Refused(f"the banner's DateTime is malformed: {when[:40]!r}")
     if not chip:
         raise Refused("the banner names no chip (no iMx6ull value)")
-    return {"command": messages[at - 1], "device_type": host, "start_time": when,
+    for what, name in (("chip", chip), ("host name", host), ("build", build), ("version", version)):
+        if len(name) > MAX_NAME:
+            raise Refused(f"the banner's {what} is longer than {MAX_NAME} characters")
+    return {"command": messages[at - 1][:MAX_NAME * 4], "device_type": host,
+            "start_time": checked_time(when, latest_day),
             "build": build, "version": version, "chip": chip}, at + len(block) + 1
 
 
@@ -83,8 +130,15 @@ def params_of(messages):
     for message in messages:
         m = PARAM.match(message)
         if m:
-            found.setdefault(m.group(1), int(m.group(2)))
+            found.setdefault(m.group(1), number(m.group(2), m.group(1)))
     return found
+
+
+def tally_count(params):
+    """Returns the number of summary lines the inventory needs (counted before any list is made)."""
+    sel = params["iPortSelect"]
+    return ((params["RS485 Cnt"] if sel & SEL_RS485 else 0) + (params["RS232 Cnt"] if sel & SEL_RS232 else 0)
+            + (2 * (params["DO Cnt"] + params["DI Cnt"]) if sel & SEL_DIO else 0))
 
 
 def expected_tallies(params):
@@ -101,42 +155,62 @@ def expected_tallies(params):
     return rows
 
 
-def tallies_of(messages, params):
-    """Returns the port rows from the summary lines; raises Refused when they do not fit."""
+def tallies_of(messages, params, aborted=False):
+    """Returns the port rows from the summary lines; raises Refused when they do not fit
+    (an aborted run keeps those it logged)."""
     found = [m for m in (TALLY.match(x) for x in messages) if m]
-    expected = expected_tallies(params)
-    if len(found) != len(expected):
-        raise Refused(f"{len(found)} summary lines where the inventory needs {len(expected)}")
+    need = tally_count(params)
+    if len(found) > need or (len(found) < need and not aborted):
+        raise Refused(f"{len(found)} summary lines where the inventory needs {need}")
     rows = []
-    for m, (kind, port, test) in zip(found, expected):
+    for m, (kind, port, test) in zip(found, expected_tallies(params)):
         if (port is not None and m.group(1) != port) or (m.group(2) or "") != test:
             raise Refused(f"summary line {m.group(0)[:60]!r} where {port} {test} belongs")
+        if len(m.group(1)) > MAX_NAME:
+            raise Refused(f"a port name is longer than {MAX_NAME} characters")
+        successes, errors = number(m.group(3), "a tally"), number(m.group(4), "a tally")
+        if successes + errors > params["nTestCnt"]:
+            raise Refused(f"summary line {m.group(0)[:60]!r} counts more than {params['nTestCnt']} tries")
         rows.append({"kind": kind, "port": m.group(1), "test": test,
-                     "successes": int(m.group(3)), "errors": int(m.group(4)), "verdict": None})
+                     "successes": successes, "errors": errors, "verdict": None})
     return rows
 
 
-def parse_kept_log(data):
+PARAMS = ("nTestCnt", "iPortSelect", "RS485 Cnt", "RS232 Cnt", "DO Cnt", "DI Cnt")
+
+
+def checked_params(params):
+    """Raises Refused when a run parameter is out of what the program writes."""
+    if not 1 <= params["nTestCnt"] <= MAX_TRIES or not 1 <= params["iPortSelect"] <= 7 or \
+            min(params.values()) < 0 or max(params.values()) > MAX_PORTS:
+        raise Refused("run parameters out of range")
+
+
+def parse_kept_log(data, latest_day=None):
     """Returns the run a kept trace log holds; raises Refused naming why it is none."""
     messages = messages_of(decode(data))
-    run, after = banner_of(messages)
+    run, after = banner_of(messages, latest_day)
     rest = messages[after:]
     results = [m for m in rest if RESULT.match(m) or m == INVENTORY_FAILED]
-    if not results:
-        raise Refused("truncated: no result line (iTestSta:) and no inventory failure")
-    run["result_line"] = results[-1]
-    if results[-1] == INVENTORY_FAILED:
-        run.update(tries=None, kinds=None, passed=False, ports=[])
+    aborted = not results
+    run.update(result_line=results[-1] if results else "", aborted=aborted, passed=False)
+    if results and results[-1] == INVENTORY_FAILED:
+        run.update(tries=None, kinds=None, ports=[])
         return run
     params = params_of(rest)
-    missing = {"nTestCnt", "iPortSelect", "RS485 Cnt", "RS232 Cnt", "DO Cnt", "DI Cnt"} - set(params)
+    missing = set(PARAMS) - set(params)
+    if missing and aborted:  # ended before its inventory was logged in full
+        run.update(tries=params.get("nTestCnt"), kinds=params.get("iPortSelect"), ports=[])
+        if run["tries"] is not None and not 1 <= run["tries"] <= MAX_TRIES:
+            raise Refused("run parameters out of range")
+        if run["kinds"] is not None and not 1 <= run["kinds"] <= 7:
+            raise Refused("run parameters out of range")
+        return run
     if missing:
         raise Refused(f"no run parameter {sorted(missing)[0]}")
-    if not 1 <= params["nTestCnt"] <= MAX_TRIES or not 1 <= params["iPortSelect"] <= 7 or \
-            min(params.values()) < 0:
-        raise Refused("run parameters out of range")
+    checked_params(params)
     run.update(tries=params["nTestCnt"], kinds=params["iPortSelect"],
-               passed=results[-1] == "iTestSta:0", ports=tallies_of(rest, params))
+               passed=results[-1:] == ["iTestSta:0"], ports=tallies_of(rest, params, aborted))
     return run
 
 

@@ -3,21 +3,31 @@
 open_db(url=None) -> Engine: opens (creating and upgrading) the store at url, a
     SQLAlchemy URL; default RIGRESULTS_DB, else sqlite:///~/.local/share/rigresults/results.db.
 store_runs(engine, runs) -> (new, already): stores parsed runs (parse.py's dicts plus
-    station, fixture, exit_status, end_pattern, log_path, report_path); a run
-    already stored (same chip, device type and start time) is left as it is.
-A run and its ports are stored in one transaction, so a run is whole or absent.
-Tables: runs (one row per run, unique on chip, device_type, start_time), ports (per run,
-port and test NO/NC: successes, errors, failed, verdict), units (per chip: first and
-last run, number of runs), schema_version (STEPS done).
+    station, fixture, exit_status, end_pattern, log_path, report_path, and the files'
+    bytes log_data, report_data); a run already stored (same identity) is left as it is.
+log_text(conn, run_id), report_text(conn, run_id) -> the stored file's text, or None.
+A run, its ports and its files are stored in one transaction, so a run is whole or absent.
+Tables: runs (one row per run, unique on its identity: chip, device_type, start_time and
+log_hash, the hash of the log's content; aborted 1 for a run without result line;
+log_kept 0 when the store holds no log of it), ports (per run, port and test NO/NC:
+successes, errors, failed, verdict), run_files (per run: the kept log and the report,
+compressed, with their SHA-256), units (per chip: first and last run, number of runs),
+schema_version (STEPS done). log_path and report_path only tell where a run was imported
+from: nothing is ever read from them but once, when a store made before run_files is upgraded.
 Beside it: parse.py (the files), importer.py (folders), views.py (the queries),
 sync.py (forwarding), synth.py (synthetic runs), pgtemp.py (a throwaway PostgreSQL).
 """
+import hashlib
 import os
 import sqlite3
 import time
+import zlib
 
-from sqlalchemy import (Column, ForeignKey, Integer, MetaData, PrimaryKeyConstraint, String,
-                        Table, Text, UniqueConstraint, create_engine, event, select, text)
+from sqlalchemy import (Column, ForeignKey, Integer, LargeBinary, MetaData, PrimaryKeyConstraint,
+                        String, Table, Text, UniqueConstraint, create_engine, event, inspect,
+                        select, text)
+
+from . import files, parse
 
 DEFAULT_DB = os.path.join("~", ".local", "share", "rigresults", "results.db")
 ENV_DB = "RIGRESULTS_DB"
@@ -25,6 +35,9 @@ SQLITE_BUSY_S = 60        # a writer waits this long for another station's trans
 WAL_RETRY_S = 0.05       # pause between two tries to switch a new file to write-ahead logging
 PG_UPGRADE_LOCK = 0x72696721  # advisory lock id: one upgrade at a time
 BATCH = 500               # runs per transaction on a long import
+MAX_FILE_BYTES = 64 << 20  # no kept log or report comes near this
+ZLIB_LEVEL = 6            # the stored files' compression
+UNKNOWN_HASH = ""         # log_hash of a run whose log the store never held
 
 metadata = MetaData()
 
@@ -46,7 +59,18 @@ runs = Table(
     Column("exit_status", Text),                       # "exit 0", "signal 15"; None: unknown
     Column("end_pattern", Text),                       # pass, fail, none; None: unknown
     Column("log_path", Text), Column("report_path", Text),
-    UniqueConstraint("chip", "device_type", "start_time", name="uq_runs_identity"),
+    Column("log_hash", String(64), nullable=False, server_default=UNKNOWN_HASH),  # parse.content_hash
+    Column("aborted", Integer, nullable=False, server_default="0"),   # 1: no result line
+    Column("log_kept", Integer, nullable=False, server_default="0"),  # 1: run_files holds its log
+    UniqueConstraint("chip", "device_type", "start_time", "log_hash", name="uq_runs_identity"),
+)
+
+# The files of a run as they were imported: zlib-compressed, with the SHA-256 of their bytes.
+run_files = Table(
+    "run_files", metadata,
+    Column("run_id", Integer, ForeignKey("runs.id", ondelete="CASCADE"), primary_key=True),
+    Column("log", LargeBinary), Column("log_sha256", String(64)),
+    Column("report", LargeBinary), Column("report_sha256", String(64)),
 )
 
 ports = Table(
@@ -124,8 +148,66 @@ def step_units(conn):
     conn.execute(text("CREATE INDEX IF NOT EXISTS ix_units_first ON units (first_id)"))
 
 
+def rebuild_runs(conn):
+    """Gives runs its identity with the log's hash and its new columns: SQLite cannot change
+    a table's UNIQUE constraint, so on both databases alike runs and ports are copied aside,
+    made again and filled back, with their ids."""
+    old = [c["name"] for c in inspect(conn).get_columns("runs")]
+    if "log_hash" in old:  # made in this shape by step_tables
+        return
+    port_cols = ", ".join(c.name for c in ports.columns)
+    run_cols = ", ".join(c for c in old if c in runs.c)
+    conn.execute(text("CREATE TABLE runs_before AS SELECT * FROM runs"))
+    conn.execute(text("CREATE TABLE ports_before AS SELECT * FROM ports"))
+    conn.execute(text("DROP TABLE ports"))
+    conn.execute(text("DROP TABLE runs"))
+    metadata.create_all(conn, tables=[runs, ports])
+    conn.execute(text(f"INSERT INTO runs ({run_cols}) SELECT {run_cols} FROM runs_before"))
+    conn.execute(text(f"INSERT INTO ports ({port_cols}) SELECT {port_cols} FROM ports_before"))
+    conn.execute(text("DROP TABLE ports_before"))
+    conn.execute(text("DROP TABLE runs_before"))
+    step_indexes(conn)
+    if conn.dialect.name == "postgresql":  # the id sequence goes on after the copied ids
+        conn.execute(text("SELECT setval(pg_get_serial_sequence('runs', 'id'), "
+                          "COALESCE((SELECT MAX(id) FROM runs), 0) + 1, false)"))
+
+
+def kept_files(row):
+    """Returns (log bytes, report bytes or None, log hash) of a stored run's files when the
+    log at its path is still this run's (chip, device type and start time agree), else None."""
+    try:
+        log = files.read_regular(row.log_path, MAX_FILE_BYTES)
+        run = parse.parse_kept_log(log)
+    except (parse.Refused, TypeError, ValueError):
+        return None
+    if (run["chip"], run["device_type"], run["start_time"]) != (row.chip, row.device_type, row.start_time):
+        return None  # a later board's log at the same path
+    report = None
+    if row.report_path:
+        try:
+            report = files.read_regular(row.report_path, MAX_FILE_BYTES)
+            report = report if parse.apply_report(run, report) is not None else None
+        except (parse.Refused, TypeError, ValueError):
+            report = None
+    return log, report, parse.content_hash(log)
+
+
+def step_record(conn):
+    """Version 4: the store holds each run's files. Each stored path is read once; a run
+    keeps the file only where it is still that run's, and is "log not kept" otherwise."""
+    rebuild_runs(conn)
+    metadata.create_all(conn, tables=[run_files])
+    q = select(runs.c.id, runs.c.chip, runs.c.device_type, runs.c.start_time, runs.c.log_path,
+               runs.c.report_path).where(runs.c.log_kept == 0, runs.c.log_hash == UNKNOWN_HASH)
+    for row in conn.execute(q).all():
+        found = kept_files(row)
+        if found is not None:
+            conn.execute(runs.update().where(runs.c.id == row.id).values(log_hash=found[2], log_kept=1))
+            conn.execute(run_files.insert(), file_row(row.id, found[0], found[1]))
+
+
 # The schema's upgrade steps in order; the store's version is the number done.
-STEPS = [step_tables, step_indexes, step_units]
+STEPS = [step_tables, step_indexes, step_units, step_record]
 
 
 def embedded_url():
@@ -214,37 +296,92 @@ def insert_run_sql():
     (SQLite 3.35 and PostgreSQL take the same text; as text it is compiled once)."""
     cols = [c.name for c in runs.columns if c.name != "id"]
     return text(f"INSERT INTO runs ({', '.join(cols)}) VALUES ({', '.join(':' + c for c in cols)}) "
-                "ON CONFLICT (chip, device_type, start_time) DO NOTHING RETURNING id")
+                "ON CONFLICT (chip, device_type, start_time, log_hash) DO NOTHING RETURNING id")
 
 
 INSERT_RUN = insert_run_sql()
 
 
+def packed(data):
+    """Returns (compressed bytes, SHA-256 hex) of a file's bytes; (None, None) for no file."""
+    if data is None:
+        return None, None
+    return zlib.compress(data, ZLIB_LEVEL), hashlib.sha256(data).hexdigest()
+
+
+def file_row(run_id, log, report):
+    """Returns the run_files row of a run's kept log and report bytes."""
+    (log_z, log_sha), (report_z, report_sha) = packed(log), packed(report)
+    return {"run_id": run_id, "log": log_z, "log_sha256": log_sha, "report": report_z,
+            "report_sha256": report_sha}
+
+
+def unpacked(data):
+    """Returns a stored file's bytes (at most MAX_FILE_BYTES), or None."""
+    if data is None:
+        return None
+    out = zlib.decompressobj()
+    return out.decompress(bytes(data), MAX_FILE_BYTES)
+
+
+def stored_file(conn, run_id, column):
+    """Returns the text of one stored file of a run, or None."""
+    try:
+        data = conn.execute(select(column).where(run_files.c.run_id == run_id)).scalar()
+        return None if data is None else parse.decode(unpacked(data))
+    except (zlib.error, OverflowError, TypeError):
+        return None
+
+
+def log_text(conn, run_id):
+    """Returns the run's kept log as the store holds it (text), or None when not kept."""
+    return stored_file(conn, run_id, run_files.c.log)
+
+
+def report_text(conn, run_id):
+    """Returns the run's report as the store holds it (text), or None when there is none."""
+    return stored_file(conn, run_id, run_files.c.report)
+
+
+def file_bytes(conn, run_id):
+    """Returns (kept log bytes, report bytes) as stored; None for a file not held."""
+    r = conn.execute(select(run_files.c.log, run_files.c.report).where(run_files.c.run_id == run_id)).first()
+    return (unpacked(r.log), unpacked(r.report)) if r is not None else (None, None)
+
+
 def run_row(run):
-    """Returns the runs row of a parsed run."""
+    """Returns the runs row of a parsed run (log_hash from its log's bytes when it has them)."""
     row = {c: run.get(c) for c in ("chip", "device_type", "start_time", "version", "build",
                                     "command", "tries", "kinds", "result_line", "exit_status",
                                     "end_pattern", "log_path", "report_path")}
+    log = run.get("log_data")
     row.update(day=run["start_time"][:10], station=run.get("station") or "",
-               fixture=run.get("fixture") or "", passed=1 if run["passed"] else 0)
+               fixture=run.get("fixture") or "", passed=1 if run["passed"] else 0,
+               aborted=1 if run.get("aborted") else 0, log_kept=0 if log is None else 1,
+               log_hash=run.get("log_hash") or (parse.content_hash(log) if log is not None else UNKNOWN_HASH))
     return row
 
 
 def identity(row):
-    """Returns a run's identity: (chip, device type, start time)."""
-    return row["chip"], row["device_type"], row["start_time"]
+    """Returns a run's identity: (chip, device type, start time, log hash)."""
+    return row["chip"], row["device_type"], row["start_time"], row["log_hash"]
 
 
 def stored_ids(conn, keys):
-    """Returns {identity: run id} of the given identities already stored."""
-    found = {}
+    """Returns {identity: run id} of the given identities already stored; a run without its
+    log (UNKNOWN_HASH), stored or given, is the same run as any of its chip, device type and
+    start time."""
+    found, by_time = {}, {}
+    for k in keys:
+        by_time.setdefault(k[:3], []).append(k)
     chips = sorted({k[0] for k in keys})
     for i in range(0, len(chips), BATCH):
-        q = select(runs.c.id, runs.c.chip, runs.c.device_type, runs.c.start_time).where(
+        q = select(runs.c.id, runs.c.chip, runs.c.device_type, runs.c.start_time, runs.c.log_hash).where(
             runs.c.chip.in_(chips[i:i + BATCH]))
         for r in conn.execute(q):
-            if (r.chip, r.device_type, r.start_time) in keys:
-                found[(r.chip, r.device_type, r.start_time)] = r.id
+            for k in by_time.get((r.chip, r.device_type, r.start_time), ()):
+                if UNKNOWN_HASH in (k[3], r.log_hash) or k[3] == r.log_hash:
+                    found[k] = r.id
     return found
 
 
@@ -252,7 +389,8 @@ def store_batch(engine, batch):
     """Stores one batch in one transaction; returns the number of runs new to the store."""
     rows = {}
     for r in batch:  # a run found twice (station copy, board's folder): the first counts
-        rows.setdefault(identity(run_row(r)), (run_row(r), r["ports"]))
+        row = run_row(r)
+        rows.setdefault(identity(row), (row, r["ports"], r.get("log_data"), r.get("report_data")))
     with writing(engine) as conn:
         before = stored_ids(conn, set(rows))
         ids = {}
@@ -269,6 +407,10 @@ def store_batch(engine, batch):
             for key, run_id in ids.items() for p in rows[key][1]]
         if port_rows:
             conn.execute(ports.insert(), port_rows)
+        file_rows = [file_row(run_id, rows[key][2], rows[key][3])
+                     for key, run_id in ids.items() if rows[key][2] is not None]
+        if file_rows:
+            conn.execute(run_files.insert(), file_rows)
     return len(ids)
 
 

@@ -1,7 +1,8 @@
 """Forwarding runs from one store to another (an offline station catching up).
 
 forward(source, target) -> (new, already): copies every run of the source engine's
-store with its ports into the target's; runs the target holds stay as they are.
+store with its ports and its stored files into the target's; runs the target holds stay
+as they are.
 store_or_keep(url, runs, fallback) -> (url used, new, already): stores into url, or,
 when url names a server that cannot be reached, into the fallback store (default the
 embedded one).
@@ -10,11 +11,11 @@ from sqlalchemy import select
 from sqlalchemy.exc import OperationalError
 
 from . import store
-from .store import ports, runs
+from .store import ports, run_files, runs
 
 FIELDS = ("chip", "device_type", "start_time", "version", "build", "command", "tries", "kinds",
           "result_line", "exit_status", "end_pattern", "log_path", "report_path", "station",
-          "fixture")
+          "fixture", "log_hash", "aborted")
 
 
 def read_runs(conn, after_id, limit):
@@ -28,7 +29,11 @@ def read_runs(conn, after_id, limit):
         tallies.setdefault(p.run_id, []).append(
             {"kind": p.kind, "port": p.port, "test": p.test, "successes": p.successes,
              "errors": p.errors, "verdict": p.verdict})
-    out = [dict({f: getattr(r, f) for f in FIELDS}, passed=bool(r.passed), ports=tallies.get(r.id, []))
+    stored = {}
+    for f in conn.execute(select(run_files).where(run_files.c.run_id.in_([r.id for r in rows]))):
+        stored[f.run_id] = (store.unpacked(f.log), store.unpacked(f.report))
+    out = [dict({f: getattr(r, f) for f in FIELDS}, passed=bool(r.passed), ports=tallies.get(r.id, []),
+                log_data=stored.get(r.id, (None, None))[0], report_data=stored.get(r.id, (None, None))[1])
            for r in rows]
     return out, rows[-1].id
 

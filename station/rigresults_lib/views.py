@@ -25,13 +25,14 @@ unit_runs(conn, chip) -> [{run_id, start_time, station, fixture, device_type, re
     oldest first; failed_ports like ["RS485-2 0/1", "DO-2 NO 0/3"].
 run_detail(conn, run_id) -> the run's fields and "ports": [{kind, port, test, successes,
     errors, verdict, failed}], or None.
-run_log(conn, run_id) -> the kept log's text (None when its file is gone).
+run_log(conn, run_id) -> the kept log's text as the store holds it (None: not kept).
 choices(conn) -> {"stations": [...], "device_types": [...], "days": [first, last]}.
 """
 from collections import Counter
 
 from sqlalchemy import case, func, select
 
+from . import store
 from .store import ports, runs, units
 
 
@@ -183,7 +184,8 @@ def run_fields(r):
     """Returns a runs row as the views show it."""
     return {"run_id": r.id, "chip": r.chip, "start_time": r.start_time, "station": r.station,
             "fixture": r.fixture, "device_type": r.device_type,
-            "result": "pass" if r.passed else "fail", "result_line": r.result_line,
+            "result": "aborted" if r.aborted else "pass" if r.passed else "fail",
+            "aborted": r.aborted, "log_kept": r.log_kept, "result_line": r.result_line,
             "exit_status": r.exit_status, "end_pattern": r.end_pattern, "tries": r.tries,
             "kinds": r.kinds, "version": r.version, "build": r.build, "command": r.command,
             "log_path": r.log_path, "report_path": r.report_path}
@@ -217,13 +219,8 @@ def run_detail(conn, run_id):
 
 
 def run_log(conn, run_id):
-    """Returns the run's kept log as text, or None when it is not at its stored path."""
-    path = conn.execute(select(runs.c.log_path).where(runs.c.id == run_id)).scalar()
-    try:
-        with open(path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-    except (OSError, TypeError):
-        return None
+    """Returns the run's kept log as the store holds it, or None when it was not kept."""
+    return store.log_text(conn, run_id)
 
 
 def choices(conn):
