@@ -3,6 +3,7 @@
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 
@@ -244,3 +245,30 @@ def test_views_match_the_batch_counted_by_hand(batch):
     u = views.unit_runs(batch, "c2")
     assert [(r["fixture"], r["result"], r["failed_ports"]) for r in u] == \
         [("A", "fail", ["RS485-2 0/1"]), ("B", "pass", [])]
+
+
+def test_two_boards_on_one_place_each_keep_their_own_log(tmp_path):
+    db = f"sqlite:///{tmp_path}/r.db"
+    place, logs = tmp_path / "RESULTS" / "fixture-a", {}
+    os.makedirs(place)
+    for chip, start in (("0xA1", "2026-03-02 08:00:00"), ("0xA2", "2026-03-02 08:05:00")):
+        ports = tallies({"RS485-2": 0} if chip == "0xA2" else {})
+        logs[chip] = (synth.kept_log(chip, "ZR-A7-T100", start, ports, kinds=6),
+                      synth.report("ZR-A7-T100", start, ports, kinds=6))
+        (place / LOG).write_bytes(logs[chip][0])  # the next board's files over the last one's
+        (place / REPORT).write_bytes(logs[chip][1])
+        assert rigresults(db, "import", "--quiet", str(place)).returncode == 0
+    shutil.rmtree(tmp_path / "RESULTS")
+    for chip, (log, _) in logs.items():
+        shown = rigresults(db, "show", chip)
+        assert (shown.returncode, shown.stdout) == (0, log.decode())
+    missing = rigresults(db, "show", "0xA3")
+    assert missing.returncode != 0 and "0xA3" in missing.stderr
+    # Written back, each run in a folder of its own, they are the same runs again.
+    out = rigresults(db, "export", "0xA2", "--out", str(tmp_path / "back"))
+    assert out.returncode == 0, out.stderr
+    (folder,) = out.stdout.split()
+    assert os.path.basename(folder) == "fixture-a_0xA2_20260302-080500"
+    assert [open(os.path.join(folder, n), "rb").read() for n in (LOG, REPORT)] == list(logs["0xA2"])
+    again = rigresults(db, "import", str(tmp_path / "back"))
+    assert "0 runs stored, 1 already stored, 0 refused" in again.stdout, again
