@@ -3,6 +3,7 @@ a link out of the folder they belong to, never more than a bound.
 
 read_regular(path, limit, root=None) -> bytes, or raises Refused(reason)
 within(path, root) -> whether path, links resolved, lies in the folder root
+beneath(path, root) -> whether path lies in the folder root as written
 safe_text(text) -> text that any database takes (bytes that were no UTF-8 shown as \\xNN)
 run_folder_name(place, chip, start_time) -> the name of a run's own folder
 """
@@ -24,13 +25,23 @@ def within(path, root):
     return real == top or real.startswith(top.rstrip(os.sep) + os.sep)
 
 
+def beneath(path, root):
+    """Returns whether path, as written (no link resolved), lies in the folder root."""
+    path, root = os.path.abspath(path), os.path.abspath(root)
+    return path == root or path.startswith(root.rstrip(os.sep) + os.sep)
+
+
 def read_regular(path, limit, root=None):
     """Returns the bytes of the regular file at path (at most limit); raises Refused when it
-    is a link out of root, no regular file, larger than limit or cannot be read."""
-    if root is not None and not within(path, root):
-        raise Refused("a link out of the imported folder")
+    is a link out of root, no regular file, larger than limit or cannot be read. The folders
+    between root and path are taken as they are (an import walks them without following a
+    link); a link in the last component is resolved and must stay within root."""
+    if root is not None and os.path.islink(path):
+        if not within(path, root):
+            raise Refused("a link out of the imported folder")
+        path = os.path.realpath(path)
     try:  # without a root, a link is refused: the path alone is trusted, not where it points
-        fd = os.open(os.path.realpath(path) if root is not None else path, OPEN_FLAGS)
+        fd = os.open(path, OPEN_FLAGS)
     except OSError as e:
         raise Refused(f"cannot be read: {e.strerror}") from None
     try:
@@ -39,14 +50,12 @@ def read_regular(path, limit, root=None):
             raise Refused("not a regular file")
         if st.st_size > limit:
             raise Refused(f"larger than {limit} bytes")
-        os.set_blocking(fd, True)
-        parts, size = [], 0
-        while size <= limit:  # the file may grow while it is read: never past the bound
-            part = os.read(fd, min(CHUNK, limit + 1 - size))
-            if not part:
-                break
+        parts, size, want = [], 0, min(st.st_size + 1, limit + 1)
+        while want > 0:  # a short read is the end; the file may grow: never past the bound
+            part = os.read(fd, want)
             parts.append(part)
             size += len(part)
+            want = min(CHUNK, limit + 1 - size) if len(part) == want else 0
         if size > limit:
             raise Refused(f"larger than {limit} bytes")
         return b"".join(parts)

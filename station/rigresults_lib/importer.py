@@ -88,7 +88,7 @@ def place_of(log_path, root):
     fixture = m.group(1) if m else name
     if os.path.lexists(os.path.join(out, CONSOLE_LINK)):
         return fixture, None, None  # a console session: its status is the shell's
-    if not files.within(out, root):  # the run folder lies above the folder imported
+    if not files.beneath(out, root):  # the run folder lies above the folder imported
         return fixture, None, None
     pattern = first_line(os.path.join(out, "verdict.txt"), root, "end pattern:")
     return fixture, first_line(os.path.join(out, "exit_status"), root), pattern.split()[0] if pattern else None

@@ -28,7 +28,6 @@ LINE = re.compile(r"([0-9]{1,9})=\[RtLog\]\[([0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}
                   r"(.*)\Z", re.S)
 LOCATION = re.compile(r"\S+ \S+ line=[0-9]{1,9}\Z")
 DATE_TIME = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\Z")
-DATE_FORMAT = "%Y-%m-%d %H:%M:%S"
 TALLY = re.compile(r"(.*):(?:(NO|NC) )?Test Succ Cnt ([0-9]+),Error Cnt ([0-9]+)\Z", re.S)
 PARAM = re.compile(r"@:(nTestCnt|iPortSelect|RS485 Cnt|RS232 Cnt|DO Cnt|DI Cnt):(-?[0-9]+)\Z")
 RESULT = re.compile(r"iTestSta:(-?[0-9]{1,9})\Z")
@@ -59,13 +58,14 @@ def number(text, what):
 def content_hash(data):
     """Returns the SHA-256 (hex) of a log's bytes as the parser reads them: carriage returns
     before a line feed dropped, so a copy read back over a console is the same run."""
-    return hashlib.sha256(re.sub(rb"\r+\n", b"\n", data)).hexdigest()
+    return hashlib.sha256(re.sub(rb"\r+\n", b"\n", data) if b"\r" in data else data).hexdigest()
 
 
 def checked_time(when, latest_day):
     """Returns a start time that is a real date and time not after latest_day; raises Refused."""
-    try:
-        moment = datetime.datetime.strptime(when, DATE_FORMAT) if DATE_TIME.match(when) else None
+    try:  # "YYYY-MM-DD HH:MM:SS" in ASCII digits (checked first: int() takes any digits)
+        moment = datetime.datetime(int(when[:4]), int(when[5:7]), int(when[8:10]), int(when[11:13]),
+                                   int(when[14:16]), int(when[17:19])) if DATE_TIME.match(when) else None
     except ValueError:
         moment = None
     if moment is None:
@@ -168,7 +168,10 @@ def tallies_of(messages, params, aborted=False):
             raise Refused(f"summary line {m.group(0)[:60]!r} where {port} {test} belongs")
         if len(m.group(1)) > MAX_NAME:
             raise Refused(f"a port name is longer than {MAX_NAME} characters")
-        successes, errors = number(m.group(3), "a tally"), number(m.group(4), "a tally")
+        successes, errors = m.group(3), m.group(4)
+        if len(successes) > MAX_DIGITS or len(errors) > MAX_DIGITS:
+            raise Refused(f"a tally has more than {MAX_DIGITS} digits")
+        successes, errors = int(successes), int(errors)
         if successes + errors > params["nTestCnt"]:
             raise Refused(f"summary line {m.group(0)[:60]!r} counts more than {params['nTestCnt']} tries")
         rows.append({"kind": kind, "port": m.group(1), "test": test,

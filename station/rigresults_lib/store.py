@@ -36,7 +36,9 @@ WAL_RETRY_S = 0.05       # pause between two tries to switch a new file to write
 PG_UPGRADE_LOCK = 0x72696721  # advisory lock id: one upgrade at a time
 BATCH = 500               # runs per transaction on a long import
 MAX_FILE_BYTES = 64 << 20  # no kept log or report comes near this
-ZLIB_LEVEL = 6            # the stored files' compression
+ZLIB_LEVEL = 6            # the stored files' compression,
+ZLIB_WBITS = 13           # with a window and state small enough (64 KiB in all) that each
+ZLIB_MEM_LEVEL = 6        # file's compressor stays on the heap, not in fresh pages per file
 UNKNOWN_HASH = ""         # log_hash of a run whose log the store never held
 
 metadata = MetaData()
@@ -306,7 +308,8 @@ def packed(data):
     """Returns (compressed bytes, SHA-256 hex) of a file's bytes; (None, None) for no file."""
     if data is None:
         return None, None
-    return zlib.compress(data, ZLIB_LEVEL), hashlib.sha256(data).hexdigest()
+    packer = zlib.compressobj(ZLIB_LEVEL, zlib.DEFLATED, ZLIB_WBITS, ZLIB_MEM_LEVEL)
+    return packer.compress(data) + packer.flush(), hashlib.sha256(data).hexdigest()
 
 
 def file_row(run_id, log, report):
