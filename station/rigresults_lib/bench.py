@@ -9,7 +9,8 @@ times of the dashboard's pages and the command line's views as the store grows.
         insert until the store holds N runs; prints runs/s.
     python3 -m rigresults_lib.bench measure URL [--log FILE]
         times every dashboard page (first request after a change, then the median
-        of REPEAT) and every view of the command line; prints one line per figure.
+        of REPEAT; the newest run holds FILE as its stored log) and every view of the
+        command line; prints one line per figure.
 
 A filled line: STATIONS stations with FIXTURES fixtures each, two device types,
 RUNS_PER_DAY runs a day, a retest for RETEST_RATE of the chips, a port failing
@@ -148,9 +149,13 @@ def cmd_measure(engine, url, log_path):
     with engine.connect() as conn:
         last = conn.execute(select(store.runs).order_by(store.runs.c.id.desc()).limit(1)).first()
         chip, last_id = last.chip, last.id
-    if log_path:
-        with engine.begin() as conn:
-            conn.execute(store.runs.update().where(store.runs.c.id == last_id).values(log_path=log_path))
+    if log_path:  # the run page shows the log the store holds
+        with open(log_path, "rb") as f:
+            log = f.read()
+        with store.writing(engine) as conn:
+            conn.execute(store.run_files.delete().where(store.run_files.c.run_id == last_id))
+            conn.execute(store.run_files.insert(), store.file_row(last_id, log, None))
+            conn.execute(store.runs.update().where(store.runs.c.id == last_id).values(log_kept=1))
     pages = [("/", "overview"), ("/station?name=ST-2", "station"),
              (f"/station?name=ST-2&before={last_id - 1000}", "station, an older page"),
              ("/port?kind=RS232&port=RS232-1", "port (Pareto bar)"),
