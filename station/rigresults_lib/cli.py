@@ -94,11 +94,14 @@ def cmd_serve(args, engine):
 
 
 def cmd_sync(args, engine):
-    """Forwards every run of this store to args.to; returns 0."""
+    """Forwards every run of this store to args.to; returns the number left behind (capped)."""
     target = store.open_db(args.to)
-    new, already = sync.forward(engine, target)
-    print(f"rigresults: {new} runs forwarded, {already} already there")
-    return 0
+    refused = []
+    new, already = sync.forward(engine, target, refused)
+    for run_id, reason in refused:
+        print(f"rigresults: run {run_id} not forwarded: {reason}", file=sys.stderr)
+    print(f"rigresults: {new} runs forwarded, {already} already there, {len(refused)} not forwarded")
+    return min(len(refused), MAX_REFUSED_STATUS)
 
 
 def parser():

@@ -1,8 +1,9 @@
 """Forwarding runs from one store to another (an offline station catching up).
 
-forward(source, target) -> (new, already): copies every run of the source engine's
-store with its ports and its stored files into the target's; runs the target holds stay
-as they are.
+forward(source, target, refused=None) -> (new, already): copies every run of the source
+engine's store with its ports and its stored files into the target's; runs the target
+holds stay as they are; a run with a value no import stores today (a store filled before
+imports were bounded) is left behind, and (run id, reason) added to refused.
 store_or_keep(url, runs, fallback) -> (url used, new, already): stores into url, or,
 when url names a server that cannot be reached, into the fallback store (default the
 embedded one).
@@ -10,7 +11,7 @@ embedded one).
 from sqlalchemy import select
 from sqlalchemy.exc import OperationalError
 
-from . import store
+from . import parse, store
 from .store import ports, run_files, runs
 
 FIELDS = ("chip", "device_type", "start_time", "version", "build", "command", "tries", "kinds",
@@ -32,20 +33,38 @@ def read_runs(conn, after_id, limit):
     stored = {}
     for f in conn.execute(select(run_files).where(run_files.c.run_id.in_([r.id for r in rows]))):
         stored[f.run_id] = (store.unpacked(f.log), store.unpacked(f.report))
-    out = [dict({f: getattr(r, f) for f in FIELDS}, passed=bool(r.passed), ports=tallies.get(r.id, []),
+    out = [dict({f: getattr(r, f) for f in FIELDS}, id=r.id, passed=bool(r.passed), ports=tallies.get(r.id, []),
                 log_data=stored.get(r.id, (None, None))[0], report_data=stored.get(r.id, (None, None))[1])
            for r in rows]
     return out, rows[-1].id
 
 
-def forward(source, target):
-    """Copies every run of source into target; returns (new, already there)."""
+NAMES = ("chip", "device_type", "station", "fixture")
+
+
+def unsound(run):
+    """Returns why a stored run cannot go to another store, or None."""
+    if any(len(run[n] or "") > parse.MAX_NAME for n in NAMES):
+        return f"a name longer than {parse.MAX_NAME} characters"
+    if run["tries"] is not None and not 0 <= run["tries"] <= parse.MAX_TRIES:
+        return f"{run['tries']} tries"
+    if any(not 0 <= p[n] <= parse.MAX_TRIES for p in run["ports"] for n in ("successes", "errors")):
+        return f"a tally beyond {parse.MAX_TRIES} tries"
+    return None
+
+
+def forward(source, target, refused=None):
+    """Copies every sound run of source into target; returns (new, already there)."""
     new = already = last = 0
     while True:
         with source.connect() as conn:
             batch, last = read_runs(conn, last, store.BATCH)
         if not batch:
             return new, already
+        for run in [r for r in batch if unsound(r)]:
+            batch.remove(run)
+            if refused is not None:
+                refused.append((run["id"], unsound(run)))
         n, a = store.store_runs(target, batch)
         new, already = new + n, already + a
 

@@ -183,3 +183,21 @@ def test_an_older_store_keeps_only_the_logs_still_its_runs(shared, tmp_path):
     with engine.connect() as conn:
         assert conn.execute(select(func.max(store.runs.c.id))).scalar() == 4
     engine.dispose()
+
+
+def test_a_run_no_server_can_hold_stays_behind_alone(server, tmp_path):
+    local = f"sqlite:///{tmp_path}/station.db"
+    runs = []
+    for i in range(2):
+        write_run(tmp_path / "in" / str(i), f"0xD{i:04d}", i)
+        runs.append(importer.load_run(str(tmp_path / "in" / str(i) / "rigChkEx-kept.log"), "S9"))
+    engine = store.open_db(local)
+    assert store.store_runs(engine, runs) == (2, 0)
+    with store.writing(engine) as conn:  # as a store filled before imports were bounded holds it
+        conn.execute(store.ports.update().where(store.ports.c.run_id == 1).values(successes=3000000000))
+    engine.dispose()
+    target = own_database(server, "behind")
+    out = subprocess.run([sys.executable, RIGRESULTS, "--db", local, "sync", "--to", target],
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 1 and "1 runs forwarded, 0 already there, 1 not forwarded" in out.stdout, out
+    assert "run 1 not forwarded: a tally beyond 50 tries" in out.stderr
