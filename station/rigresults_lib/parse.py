@@ -94,6 +94,9 @@ def messages_of(text):
         if not m or not tab or not LOCATION.match(where):
             what = "not a trace log" if i == 0 else f"line {i + 1} is no trace log line"
             raise Refused(f"{what}: {line[:60]!r}")
+        if i == 0 and int(m.group(1)) != 0:
+            raise NoBanner(f"no banner: the first line carries the counter {m.group(1)}, "
+                           "the rest of another log")
         if int(m.group(1)) != i:
             raise Refused(f"line {i + 1} carries the counter {m.group(1)}, not {i}: "
                           "lines are missing or doubled")
