@@ -123,11 +123,13 @@ def test_bad_files_are_refused_by_name_and_the_import_goes_on(tmp_path):
     (tmp / "rigChkEx_ZR-A7-T100_2026-12-09 13:00:00.log").write_bytes(with_chip(log, "0xD3"))
     (tmp / "rigChkEx.log").write_bytes(b"".join(log.splitlines(True)[-3:]))  # its counter goes on
     os.mkfifo(tmp.parent.parent / "exit_status")
+    os.makedirs(tmp_path / "in" / "slash-host" / "NandFlash" / "tmp")  # a log the program could not move
+    (tmp_path / "in" / "slash-host" / "NandFlash" / "tmp" / "rigChkEx.log").write_bytes(with_chip(log, "0xD4"))
     out = subprocess.run([sys.executable, RIGRESULTS, "--db", db, "import", "--station", b"st1\xff",
                           str(tmp_path / "in")], capture_output=True, text=True, timeout=120)
     refused = len(bad_files()) + len(special)
     assert out.returncode == refused, out.stderr
-    assert f"8 runs stored, 0 already stored, {refused} refused; 2 of the runs read aborted" in out.stdout
+    assert f"9 runs stored, 0 already stored, {refused} refused; 2 of the runs read aborted" in out.stdout
     for case, reason in [(c, r) for c, _, _, r in bad_files()] + special:
         line = next((l for l in out.stderr.splitlines() if f"/in/{case}/{LOG}:" in l), "")
         assert reason in line, (case, out.stderr)
@@ -136,7 +138,7 @@ def test_bad_files_are_refused_by_name_and_the_import_goes_on(tmp_path):
     with engine.connect() as conn:
         assert all(views.unit_runs(conn, f"0xC{i}") == [] for i in range(3, 6))
         assert views.unit_runs(conn, "0xE1") == views.unit_runs(conn, "0xE2") == []
-        assert sorted(r["units"] for r in views.yield_rows(conn)) == [1, 6]
+        assert sorted(r["units"] for r in views.yield_rows(conn)) == [1, 7]
         alone = views.unit_runs(conn, "0xD1")
         assert alone[0]["failed_ports"] == ["RS232-2 0/3", "RS232-3 0/3", "RS485-2 0/3", "RS485-3 2/3"]
         assert alone[0]["report_path"] is None
@@ -150,9 +152,9 @@ def test_bad_files_are_refused_by_name_and_the_import_goes_on(tmp_path):
             (run,) = views.unit_runs(conn, chip)
             assert (run["result"], run["aborted"], run["tries"]) == ("aborted", 1, 2)
             assert len(views.run_detail(conn, run["run_id"])["ports"]) == tallies
-        # Passed first: hostile, D2, D3, and 0x2A1B3C4D when its first stored run passed.
+        # Passed first: hostile, D2, D3, D4, and 0x2A1B3C4D when its first stored run passed.
         first = min(both, key=lambda r: r["run_id"])["result"] == "pass"
-        assert sum(r["first_pass"] for r in views.yield_rows(conn)) == 3 + first
+        assert sum(r["first_pass"] for r in views.yield_rows(conn)) == 4 + first
         (odd,) = views.unit_runs(conn, "0xD2")
         assert odd["fixture"] == "bad-\\xff-name" and odd["station"] == "st1\\xff"
         (fixture_run,) = views.unit_runs(conn, "0xD3")
