@@ -81,14 +81,20 @@ def decode(data):
     return data.decode("utf-8", "replace").replace("\x00", "\ufffd")
 
 
-def messages_of(text):
-    """Returns the trace log's messages in order (a last line without line feed, cut while
-    written, left out); raises Refused for a foreign log or lines missing."""
-    lines = text.split("\n")
-    if len(lines) == 1 and lines[0]:
-        raise Refused("truncated: no whole line")
-    messages = []
-    for i, line in enumerate(lines[:-1]):
+def messages_of(data):
+    """Yields the trace log's messages in order, one line at a time (a last line without line
+    feed, cut while written, left out); raises Refused for a foreign log or lines missing."""
+    if not data:
+        raise Refused("empty file")
+    start, i = 0, 0
+    while True:
+        end = data.find(b"\n", start)
+        if end < 0:
+            if i == 0:
+                raise Refused("truncated: no whole line")
+            return
+        line = decode(data[start:end])
+        start = end + 1
         m = LINE.match(line.rstrip("\r"))
         message, tab, where = m.group(3).rpartition("\t") if m else ("", "", "")
         if not m or not tab or not LOCATION.match(where):
@@ -100,10 +106,27 @@ def messages_of(text):
         if int(m.group(1)) != i:
             raise Refused(f"line {i + 1} carries the counter {m.group(1)}, not {i}: "
                           "lines are missing or doubled")
-        messages.append(message)
-    if not messages:
-        raise Refused("empty file")
-    return messages
+        yield message
+        i += 1
+
+
+def head_of(messages):
+    """Returns the messages up to the end of the first banner (all of them without one)."""
+    head, at = [], None
+    for message in messages:
+        head.append(message)
+        if at is None and len(head) >= 3 and head[-2] == ASTERISKS and message.startswith(BANNER_KEYS[0]):
+            at = len(head) - 2
+        if at is not None and len(head) >= at + len(BANNER_KEYS) + 2:
+            break
+    return head
+
+
+def wanted(message):
+    """Returns whether a message after the banner is one a run is read from (parameters,
+    summary lines, result lines), so that only those are held."""
+    return message.startswith(("@:", "iTestSta:")) or message == INVENTORY_FAILED or \
+        "Test Succ Cnt" in message
 
 
 def banner_of(messages, latest_day=None):
@@ -194,9 +217,12 @@ def checked_params(params):
 
 def parse_kept_log(data, latest_day=None):
     """Returns the run a kept trace log holds; raises Refused naming why it is none."""
-    messages = messages_of(decode(data))
-    run, after = banner_of(messages, latest_day)
-    rest = messages[after:]
+    messages = messages_of(data)
+    head = head_of(messages)
+    if not head:
+        raise Refused("empty file")
+    run, after = banner_of(head, latest_day)
+    rest = head[after:] + [m for m in messages if wanted(m)]
     results = [m for m in rest if RESULT.match(m) or m == INVENTORY_FAILED]
     aborted = not results
     run.update(result_line=results[-1] if results else "", aborted=aborted, passed=False)
