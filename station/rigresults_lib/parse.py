@@ -86,14 +86,14 @@ def messages_of(data):
     feed, cut while written, left out); raises Refused for a foreign log or lines missing."""
     if not data:
         raise Refused("empty file")
-    start, i = 0, 0
+    text, start, i = decode(data), 0, 0  # at most twice the bytes: U+FFFD takes two
     while True:
-        end = data.find(b"\n", start)
+        end = text.find("\n", start)
         if end < 0:
             if i == 0:
                 raise Refused("truncated: no whole line")
             return
-        line = decode(data[start:end])
+        line = text[start:end]
         start = end + 1
         m = LINE.match(line.rstrip("\r"))
         message, tab, where = m.group(3).rpartition("\t") if m else ("", "", "")
