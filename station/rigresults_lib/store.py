@@ -201,11 +201,17 @@ def step_record(conn):
     metadata.create_all(conn, tables=[run_files])
     q = select(runs.c.id, runs.c.chip, runs.c.device_type, runs.c.start_time, runs.c.log_path,
                runs.c.report_path).where(runs.c.log_kept == 0, runs.c.log_hash == UNKNOWN_HASH)
-    for row in conn.execute(q).all():
-        found = kept_files(row)
-        if found is not None:
-            conn.execute(runs.update().where(runs.c.id == row.id).values(log_hash=found[2], log_kept=1))
-            conn.execute(run_files.insert(), file_row(row.id, found[0], found[1]))
+    last = 0
+    while True:  # BATCH runs at a time: a store of millions is never held at once
+        rows = conn.execute(q.where(runs.c.id > last).order_by(runs.c.id).limit(BATCH)).all()
+        if not rows:
+            return
+        last = rows[-1].id
+        for row in rows:
+            found = kept_files(row)
+            if found is not None:
+                conn.execute(runs.update().where(runs.c.id == row.id).values(log_hash=found[2], log_kept=1))
+                conn.execute(run_files.insert(), file_row(row.id, found[0], found[1]))
 
 
 # The schema's upgrade steps in order; the store's version is the number done.
