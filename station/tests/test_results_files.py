@@ -91,7 +91,7 @@ def test_bad_files_are_refused_by_name_and_the_import_goes_on(tmp_path):
         assert all(views.unit_runs(conn, f"0xC{i}") == [] for i in range(1, 6))
         assert sorted(r["units"] for r in views.yield_rows(conn)) == [1, 2]
         alone = views.unit_runs(conn, "0xD1")
-        assert alone[0]["failed_ports"] == ["RS232-2 0/3", "RS232-3 0/3", "RS485-2 0/3", "RS485-3 2/3"]
+        assert alone[0]["failed_ports"] == ["RS485-2 0/3", "RS485-3 2/3", "RS232-2 0/3", "RS232-3 0/3"]
         assert alone[0]["report_path"] is None
         assert {p["verdict"] for p in views.run_detail(conn, alone[0]["run_id"])["ports"]} == {None}
     # Storing again changes nothing.
