@@ -155,14 +155,15 @@ def cmd_measure(engine, url, log_path):
              (f"/station?name=ST-2&before={last_id - 1000}", "station, an older page"),
              ("/port?kind=RS232&port=RS232-1", "port (Pareto bar)"),
              (f"/unit?chip={chip}", "unit"), (f"/run?id={last_id}", "run with its kept log")]
-    client = web.make_app(url).test_client()
+    newest = datetime.date.fromisoformat(last.day)  # the line's days end on the newest run's
+    client = web.create_app(url, today=lambda: newest).test_client()
     print(f"measure {engine.dialect.name} {runs_n} runs")
     for path, name in pages:
         first = timed(lambda: client.get(path))
         warm = statistics.median(timed(lambda: client.get(path)) for _ in range(REPEAT))
         status = client.get(path).status_code
         print(f"  page {name:24s} first {first:8.0f} ms  then {warm:7.0f} ms  (HTTP {status})", flush=True)
-    week = web.window(last.day, web.FIXTURE_DAYS)
+    week = web.window(newest, web.FIXTURE_DAYS)[0]
     cli = [("unit CHIP", lambda c: views.unit_runs(c, chip)),
            ("yield", lambda c: views.yield_rows(c)), ("yield --from a week ago", lambda c: views.yield_rows(c, day_from=week)),
            ("pareto", lambda c: views.pareto_rows(c)), ("pareto --from a week ago", lambda c: views.pareto_rows(c, day_from=week)),

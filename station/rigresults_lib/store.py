@@ -160,8 +160,9 @@ places = Table(
 
 SUMMARY_INDEXES = (
     "ix_failed_day ON failed (day, kind, port, chip)",       # Pareto and failures of some days
-    "ix_failed_port ON failed (port, kind, run_id)",         # a port's failures, newest first
-    "ix_runs_station_id ON runs (station, id)",              # a station's runs, newest first
+    "ix_failed_port ON failed (port, kind, start_time, run_id)",  # a port's failures, newest first
+    "ix_failed_time ON failed (start_time, run_id)",         # the newest failures
+    "ix_runs_station_time ON runs (station, start_time, id)",  # a station's runs, newest first
 )
 SUMMARY_LOCK = PG_UPGRADE_LOCK + 1  # advisory lock id: one writer of the summaries at a time
 YIELD_PART = ("units", "first_pass", "final_pass", "retests")

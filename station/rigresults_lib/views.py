@@ -24,10 +24,10 @@ unit_runs(conn, chip) -> [{run_id, start_time, station, fixture, device_type, re
     ("pass", "fail" or "aborted"), result_line, exit_status, end_pattern, tries,
     failed_ports, log_path, report_path}], oldest first; failed_ports like
     ["RS485-2 0/1", "DO-2 NO 0/3"]; a chip in lower case is found as the board writes it.
-station_runs(conn, station, before=None, limit) -> a station's newest runs (ids below
-    `before`), newest first, with their failed_ports.
+station_runs(conn, station, before=None, limit) -> a station's runs, newest first (after
+    the run `before` in that order), with their failed_ports.
 recent_failures(conn, kind, port, station, nature, before, limit) -> the newest failed
-    tallies (as failure_rows), newest run first, of runs with ids below `before`.
+    tallies (as failure_rows), newest run first, after the run `before` in that order.
 run_detail(conn, run_id) -> the run's fields and "ports": [{kind, port, test, successes,
     errors, verdict, failed}], or None.
 run_log(conn, run_id) -> the kept log's text (None when its file is gone).
@@ -39,7 +39,7 @@ every run but fixture_rows over all days.
 """
 from collections import Counter
 
-from sqlalchemy import func, literal, or_, select
+from sqlalchemy import and_, func, literal, or_, select
 
 from . import parse
 from .store import failed, places, ports, runs, yield_days
@@ -143,7 +143,7 @@ def failure_rows(conn, port=None, kind=None, **filters):
 
 
 def recent_failures(conn, kind=None, port=None, station=None, nature=None, before=None, limit=PAGE):
-    """Returns the newest failed tallies, newest run first, of runs with ids below `before`;
+    """Returns the failed tallies, newest run first, after the run `before` in that order;
     nature "hard" or "intermittent" narrows them."""
     q = failed_tallies(station=station)
     if kind is not None:
@@ -154,9 +154,20 @@ def recent_failures(conn, kind=None, port=None, station=None, nature=None, befor
         q = q.where(failed.c.successes == 0)
     elif nature == "intermittent":
         q = q.where(failed.c.successes > 0)
-    if before is not None:
-        q = q.where(failed.c.run_id < before)
-    return [failure_fields(r) for r in conn.execute(q.order_by(failed.c.run_id.desc()).limit(limit))]
+    q = q.where(*older_than(conn, failed.c.start_time, failed.c.run_id, before))
+    order = (failed.c.start_time.desc(), failed.c.run_id.desc())
+    return [failure_fields(r) for r in conn.execute(q.order_by(*order).limit(limit))]
+
+
+def older_than(conn, time_col, id_col, before):
+    """Returns the WHERE terms of a list's next page, newest first: the rows after the run
+    `before` in the order (start time, id) descending (none for the first page)."""
+    if before is None:
+        return []
+    t = conn.execute(select(runs.c.start_time).where(runs.c.id == before)).scalar()
+    if t is None:
+        return [id_col < before]
+    return [or_(time_col < t, and_(time_col == t, id_col < before))]
 
 
 def place_streaks(conn, **filters):
@@ -255,11 +266,11 @@ def unit_runs(conn, chip):
 
 
 def station_runs(conn, station, before=None, limit=PAGE):
-    """Returns a station's newest runs (ids below `before`), newest first."""
-    q = select(runs).where(runs.c.station == station)
-    if before is not None:
-        q = q.where(runs.c.id < before)
-    rows = [run_fields(r) for r in conn.execute(q.order_by(runs.c.id.desc()).limit(limit))]
+    """Returns a station's runs, newest first, after the run `before` in that order."""
+    q = select(runs).where(runs.c.station == station,
+                           *older_than(conn, runs.c.start_time, runs.c.id, before))
+    order = (runs.c.start_time.desc(), runs.c.id.desc())
+    rows = [run_fields(r) for r in conn.execute(q.order_by(*order).limit(limit))]
     return with_failed_ports(conn, rows)
 
 
