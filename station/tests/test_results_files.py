@@ -182,3 +182,36 @@ def test_views_match_the_batch_counted_by_hand(batch):
     u = views.unit_runs(batch, "c2")
     assert [(r["fixture"], r["result"], r["failed_ports"]) for r in u] == \
         [("A", "fail", ["RS485-2 0/1"]), ("B", "pass", [])]
+
+
+def test_the_command_line_says_what_it_did_not_find(tmp_path):
+    db = f"sqlite:///{tmp_path}/r.db"
+    assert rigresults(db, "import", "--quiet", os.path.join(DATA, "serial-faults")).returncode == 0
+
+    def run(*args):
+        return subprocess.run([sys.executable, RIGRESULTS, *args], capture_output=True, text=True,
+                              timeout=120)
+    # --db after the subcommand; a chip in lower case is found as the board wrote it.
+    found = run("unit", "0x2a1b3c4d", "--db", db, "--format", "json")
+    assert found.returncode == 0 and json.loads(found.stdout)[0]["chip"] == "0x2A1B3C4D"
+    for args, status, said in [
+        (("unit", "0x2A1B3C4E", "--db", db), 3, "no run of the chip 0x2A1B3C4E"),
+        (("yield", "--db", f"sqlite:///{tmp_path}/none.db"), 2, "no store at"),
+        (("--db", f"sqlite:///{tmp_path}/missing/dir/x.db", "import", DATA), 2, "is not there"),
+    ]:
+        out = run(*args)
+        assert (out.returncode, out.stdout) == (status, "") and said in out.stderr, (args, out)
+    assert not os.path.exists(tmp_path / "none.db") and not os.path.exists(tmp_path / "missing")
+    store.open_db(f"sqlite:///{tmp_path}/empty.db").dispose()
+    empty = run("pareto", "--db", f"sqlite:///{tmp_path}/empty.db")
+    assert empty.returncode == 3 and "holds no runs" in empty.stderr
+    # A reader that stops early ends the output quietly (more output than a pipe holds).
+    run_ = importer.load_run(os.path.join(DATA, "serial-faults", LOG), "st")
+    engine = store.open_db(db)
+    store.store_runs(engine, [dict(run_, start_time=f"2026-01-01 00:{i // 60:02d}:{i % 60:02d}")
+                              for i in range(300)])
+    engine.dispose()
+    piped = subprocess.run(f"'{sys.executable}' '{RIGRESULTS}' --db '{db}' unit 0x2A1B3C4D "
+                           "--format json | head -c 1", shell=True, capture_output=True, text=True,
+                           timeout=120)
+    assert piped.stdout == "[" and piped.stderr == ""
