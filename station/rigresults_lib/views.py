@@ -39,7 +39,7 @@ every run but fixture_rows over all days.
 """
 from collections import Counter
 
-from sqlalchemy import and_, func, literal, or_, select
+from sqlalchemy import and_, case, func, literal, or_, select
 
 from . import parse
 from .store import failed, places, ports, runs, yield_days
@@ -107,16 +107,14 @@ def pareto_rows(conn, by="port", **filters):
     """Returns per port (or per kind) the boards and runs it failed on, most boards first."""
     f = failed.c
     keys = [f.kind, f.port] if by == "port" else [f.kind]
-    per = {}
-    q = select(*keys, f.chip, f.run_id, f.successes).where(*run_filters(f, **filters))
-    for r in conn.execute(q):
-        row = per.setdefault((r.kind, r.port if by == "port" else ""), (set(), set(), set(), set()))
-        row[0].add(r.chip)
-        row[1].add(r.run_id)
-        row[2 if r.successes == 0 else 3].add(r.chip)
-    out = [{"kind": kind, "port": port, "boards_failed": len(c), "runs_failed": len(n),
-            "hard": len(h), "intermittent": len(i)} for (kind, port), (c, n, h, i) in per.items()]
-    return sorted(out, key=lambda r: (-r["boards_failed"], r["kind"], r["port"]))
+    boards = func.count(func.distinct(f.chip))
+    q = (select(*keys, boards.label("boards_failed"), func.count(func.distinct(f.run_id)).label("runs_failed"),
+                func.count(func.distinct(case((f.successes == 0, f.chip)))).label("hard"),
+                func.count(func.distinct(case((f.successes > 0, f.chip)))).label("intermittent"))
+         .where(*run_filters(f, **filters)).group_by(*keys).order_by(boards.desc(), *keys))
+    return [{"kind": r.kind, "port": r.port if by == "port" else "",
+             "boards_failed": r.boards_failed, "runs_failed": r.runs_failed,
+             "hard": r.hard, "intermittent": r.intermittent} for r in conn.execute(q)]
 
 
 def shown(port, test, successes, errors):
@@ -175,27 +173,26 @@ def place_streaks(conn, **filters):
     {(station, fixture, kind, port): (length, boards, last failed)}, runs per place
     and kind tested, runs per place, kind and port failed)."""
     failing = {}
-    for r in conn.execute(select(failed.c.run_id, failed.c.kind, failed.c.port)
-                          .where(*run_filters(failed.c, **filters))):
-        failing.setdefault(r.run_id, set()).add((r.kind, r.port))
-    # Read by day, sorted here: the place index would walk every run of the store.
-    q = select(runs.c.id, runs.c.station, runs.c.fixture, runs.c.chip, runs.c.start_time,
-               runs.c.kinds).where(*run_filters(**filters))
-    walk = sorted(conn.execute(q).all(), key=lambda r: (r.station, r.fixture, r.start_time, r.id))
+    q = select(failed.c.run_id, failed.c.kind, failed.c.port).where(*run_filters(failed.c, **filters))
+    for run_id, kind, port in conn.execute(q):
+        failing.setdefault(run_id, set()).add((kind, port))
+    # Read by day and sorted here: sorted by the database, the place index would walk every run.
+    q = (select(runs.c.station, runs.c.fixture, runs.c.start_time, runs.c.id, runs.c.chip, runs.c.kinds)
+         .where(*run_filters(**filters)))
     best, tested, fails, place, current = {}, Counter(), Counter(), None, {}
-    for r in walk:
-        if (r.station, r.fixture) != place:
-            place, current = (r.station, r.fixture), {}
-        kinds = r.kinds or 0
+    for station, fixture, start_time, run_id, chip, kinds in sorted(map(tuple, conn.execute(q))):
+        if (station, fixture) != place:
+            place, current = (station, fixture), {}
+        kinds = kinds or 0
         tested[place + (kinds,)] += 1
-        now = failing.get(r.id, ())
+        now = failing.get(run_id, ())
         for key in [k for k in current if k not in now and kinds & KIND_BIT.get(k[0], 0)]:
             del current[key]  # the port passed here: its streak ends
         for key in now:
             row = current.setdefault(key, [0, set(), None])
             row[0] += 1
-            row[1].add(r.chip)
-            row[2] = r.start_time
+            row[1].add(chip)
+            row[2] = start_time
             fails[place + key] += 1
             if row[0] > best.get(place + key, (0,))[0]:
                 best[place + key] = (row[0], len(row[1]), row[2])
@@ -300,8 +297,8 @@ def choices(conn):
     """Returns the stations, device types and the first and last day in the store."""
     stations = conn.execute(select(places.c.station).distinct().order_by(places.c.station)).scalars()
     types = conn.execute(select(places.c.device_type).distinct().order_by(places.c.device_type)).scalars()
-    days = conn.execute(select(func.min(runs.c.day), func.max(runs.c.day))).first()
-    return {"stations": list(stations), "device_types": list(types), "days": list(days)}
+    days = [conn.execute(select(edge(runs.c.day))).scalar() for edge in (func.min, func.max)]
+    return {"stations": list(stations), "device_types": list(types), "days": days}
 
 
 def stamp(conn):
