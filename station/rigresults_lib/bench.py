@@ -7,6 +7,10 @@ times of the dashboard's pages and the command line's views as the store grows.
     python3 -m rigresults_lib.bench fill URL --to N [--log FILE]
         adds synthetic runs (16 ports, 24 tallies each) through the store's bulk
         insert until the store holds N runs; prints runs/s.
+    python3 -m rigresults_lib.bench grow URL --to N
+        grows a filled store to N runs by copies of its runs moved on in time (chips
+        renamed), then computes the units and the views' summaries again with the
+        store's own upgrade statements: a large store in minutes, not hours.
     python3 -m rigresults_lib.bench measure URL [--log FILE]
         times every dashboard page (first request after a change, then the median
         of REPEAT) and every view of the command line, wall and this process's CPU
@@ -26,7 +30,7 @@ import statistics
 import sys
 import time
 
-from sqlalchemy import func, select
+from sqlalchemy import func, select, text
 
 from . import importer, store, synth, views, web
 
@@ -109,6 +113,59 @@ def cmd_fill(engine, target, log_path):
           f"{added / seconds if seconds else 0:.0f} runs/s", flush=True)
 
 
+def shifted_copy(dialect, table, shift_cols):
+    """Returns an INSERT ... SELECT that copies the rows of table with ids up to :n, each
+    id (shift_cols) moved up by :shift while the copy stays within :target; for runs the
+    chip gets :suffix and the start time and day move by :days."""
+    cols = [c.name for c in table.columns]
+    if dialect == "postgresql":
+        moved = "start_time::timestamp + CAST(:days AS interval)"
+        when = {"start_time": f"to_char({moved}, 'YYYY-MM-DD HH24:MI:SS')", "day": f"to_char({moved}, 'YYYY-MM-DD')"}
+    else:
+        when = {"start_time": "strftime('%Y-%m-%d %H:%M:%S', start_time, :days)", "day": "date(start_time, :days)"}
+    exprs = dict({c: f"{c} + :shift" for c in shift_cols}, chip="chip || :suffix", **when) \
+        if table is store.runs else {c: f"{c} + :shift" for c in shift_cols}
+    key = shift_cols[0]
+    return text(f"INSERT INTO {table.name} ({', '.join(cols)}) SELECT "
+                f"{', '.join(exprs.get(c, c) for c in cols)} FROM {table.name} "
+                f"WHERE {key} <= :n AND {key} + :shift <= :target")
+
+
+def cmd_grow(engine, target):
+    """Grows the store to target runs by copies of its runs (ids 1..n, filled by cmd_fill),
+    each moved on in time by the days they cover and its chips renamed; then computes
+    the units and the views' summaries again as an upgrading store does; prints the time."""
+    t0 = time.monotonic()
+    with engine.connect() as conn:
+        n = conn.execute(select(func.max(store.runs.c.id))).scalar()
+        first, last = [conn.execute(select(f(store.runs.c.day))).scalar() for f in (func.min, func.max)]
+    days = (datetime.date.fromisoformat(last) - datetime.date.fromisoformat(first)).days + 1
+    dialect = engine.dialect.name
+    copy_runs = shifted_copy(dialect, store.runs, ["id"])
+    copy_ports = shifted_copy(dialect, store.ports, ["run_id"])
+    k = 1
+    while k * n < target:
+        with store.writing(engine) as conn:
+            if dialect == "postgresql":
+                conn.execute(text("SET LOCAL session_replication_role = replica"))  # no key checks
+            else:
+                conn.exec_driver_sql("PRAGMA foreign_keys=OFF")
+            values = {"n": n, "shift": k * n, "target": target, "suffix": f".{k}",
+                      "days": f"+{k * days} days" if dialect != "postgresql" else f"{k * days} days"}
+            conn.execute(copy_runs, values)
+            conn.execute(copy_ports, values)
+        print(f"grow {dialect}: copy {k} done after {time.monotonic() - t0:.0f} s", flush=True)
+        k += 1
+    with store.writing(engine) as conn:
+        for table in (store.units, store.yield_days, store.failed, store.places):
+            conn.execute(table.delete())
+        conn.execute(store.FILL_UNITS)
+        store.step_summaries(conn)
+        if dialect == "postgresql":
+            conn.execute(text("SELECT setval(pg_get_serial_sequence('runs', 'id'), (SELECT MAX(id) FROM runs))"))
+    print(f"grow {dialect} {n}->{count_runs(engine)} runs: {time.monotonic() - t0:.0f} s", flush=True)
+
+
 def write_logs(folder, count):
     """Writes count station result folders with a kept log and its report."""
     rng = random.Random(SEED)
@@ -180,7 +237,7 @@ def cmd_measure(engine, url, log_path):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(prog="bench", description=__doc__.split("\n\n")[0])
-    ap.add_argument("mode", choices=("import", "fill", "measure"))
+    ap.add_argument("mode", choices=("import", "fill", "grow", "measure"))
     ap.add_argument("url")
     ap.add_argument("folder", nargs="?")
     ap.add_argument("--logs", type=int, default=10000)
@@ -190,6 +247,8 @@ def main(argv=None):
     engine = store.open_db(opt.url)
     if opt.mode == "import":
         cmd_import(engine, opt.folder, opt.logs)
+    elif opt.mode == "grow":
+        cmd_grow(engine, opt.to)
     elif opt.mode == "fill":
         cmd_fill(engine, opt.to, opt.log and os.path.abspath(opt.log))
     else:
