@@ -13,8 +13,8 @@ times of the dashboard's pages and the command line's views as the store grows.
         store's own upgrade statements: a large store in minutes, not hours.
     python3 -m rigresults_lib.bench measure URL [--log FILE]
         times every dashboard page (first request after a change, then the median
-        of REPEAT) and every view of the command line, wall and this process's CPU
-        time (on PostgreSQL the server's comes on top); prints one line per figure.
+        of REPEAT) and every view of the command line: wall time, and CPU time of
+        this process and the PostgreSQL server's; prints one line per figure.
         The pages' days end on the newest run's day.
 
 A filled line: STATIONS stations with FIXTURES fixtures each, two device types,
@@ -192,11 +192,33 @@ def cmd_import(engine, folder, count):
           f"({cpu:.1f} s of CPU in this process: {count / cpu:.0f} logs per CPU second)", flush=True)
 
 
-def timed(call):
-    """Returns call's wall time and this process's CPU time in it, in ms."""
+def server_cpu(engine):
+    """Returns the CPU time (s) used so far by the PostgreSQL server's processes serving
+    engine's database (read from /proc: the server runs on this machine), 0 on SQLite."""
+    if engine.dialect.name != "postgresql":
+        return 0.0
+    with engine.connect() as conn:
+        own = conn.execute(text("SELECT pg_backend_pid()")).scalar()
+        pids = conn.execute(text("SELECT pid FROM pg_stat_activity WHERE datname = current_database()")).scalars()
+        ticks = 0
+        for pid in pids:
+            try:
+                with open(f"/proc/{pid}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                ticks += 0 if pid == own else int(fields[11]) + int(fields[12])  # utime, stime
+            except (OSError, IndexError, ValueError):
+                continue
+    return ticks / os.sysconf("SC_CLK_TCK")
+
+
+def timed(call, engine=None):
+    """Returns call's wall time and the CPU time in it of this process and of the
+    database server's processes (PostgreSQL: to the clock's tick), in ms."""
+    server0 = server_cpu(engine) if engine is not None else 0.0
     t0, cpu0 = time.perf_counter(), time.process_time()
     call()
-    return (time.perf_counter() - t0) * 1000, (time.process_time() - cpu0) * 1000
+    wall, cpu = (time.perf_counter() - t0) * 1000, (time.process_time() - cpu0) * 1000
+    return wall, cpu + ((server_cpu(engine) - server0) * 1000 if engine is not None else 0.0)
 
 
 def cmd_measure(engine, url, log_path):
@@ -217,7 +239,7 @@ def cmd_measure(engine, url, log_path):
     client = web.create_app(url, today=lambda: newest).test_client()
     print(f"measure {engine.dialect.name} {runs_n} runs")
     for path, name in pages:
-        first, first_cpu = timed(lambda: client.get(path))
+        first, first_cpu = timed(lambda: client.get(path), engine)
         warm = statistics.median(timed(lambda: client.get(path))[0] for _ in range(REPEAT))
         status = client.get(path).status_code
         print(f"  page {name:24s} first {first:8.0f} ms (CPU {first_cpu:6.0f} ms)  then {warm:7.0f} ms"
@@ -231,7 +253,7 @@ def cmd_measure(engine, url, log_path):
            ("fixtures", lambda c: views.fixture_rows(c))]
     for name, view in cli:
         with engine.connect() as conn:
-            ms, cpu = timed(lambda: view(conn))
+            ms, cpu = timed(lambda: view(conn), engine)
         print(f"  view {name:24s} {ms:8.0f} ms (CPU {cpu:6.0f} ms)", flush=True)
 
 

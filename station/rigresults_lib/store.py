@@ -160,6 +160,7 @@ places = Table(
 
 SUMMARY_INDEXES = (
     "ix_failed_day ON failed (day, kind, port, chip, run_id, successes)",  # Pareto, streaks
+    "ix_failed_kind_port ON failed (kind, port, chip, run_id, successes)",  # Pareto of all days
     "ix_failed_port ON failed (port, kind, start_time, run_id)",  # a port's failures, newest first
     "ix_failed_time ON failed (start_time, run_id)",         # the newest failures
     "ix_runs_station_time ON runs (station, start_time, id)",  # a station's runs, newest first
