@@ -91,8 +91,10 @@ def filled(tmp_path_factory):
         (folder / "rigChkEx.js").write_bytes(synth.report(host, start, ports))
         new, _, refused = importer.import_paths(engine, [str(folder)], station, progress=False)
         assert (new, refused) == (1, []), f"run {n} not stored: {refused}"
-    future = parse.parse_kept_log(synth.kept_log("0x5F000000", "ZR-A7-T100", FUTURE, tallies(3), 3))
-    assert store.store_runs(engine, [dict(future, station="ST-A", fixture="fx-1")]) == (1, 0)
+    today = parse.parse_kept_log(synth.kept_log("0x5F000000", "ZR-A7-T100", f"{day(3)} 13:00:00",
+                                                tallies(3), 3))
+    future = dict(today, start_time=FUTURE, station="ST-A", fixture="fx-1")  # as another store held it
+    assert store.store_runs(engine, [future]) == (1, 0)
     engine.dispose()
     return url
 
