@@ -21,7 +21,8 @@ PIPE_CLOSED = 141  # exit status when the output's reader went away, as for SIGP
 MAX_TCP_PORT = 65535
 # The columns of each view's table and CSV (JSON carries every field).
 COLUMNS = {
-    "yield": ["day", "station", "device_type", "units", "first_pass_yield", "final_yield", "retests"],
+    "yield": ["day", "station", "device_type", "units", "first_pass_yield", "final_yield", "retests",
+              "aborted"],
     "pareto": ["kind", "port", "boards_failed", "runs_failed", "hard", "intermittent"],
     "failures": ["start_time", "station", "fixture", "chip", "shown", "nature"],
     "fixtures": ["station", "fixture", "port", "streak", "boards_failed", "passed_elsewhere"],
