@@ -120,9 +120,11 @@ def shifted_copy(dialect, table, shift_cols):
     cols = [c.name for c in table.columns]
     if dialect == "postgresql":
         moved = "start_time::timestamp + CAST(:days AS interval)"
-        when = {"start_time": f"to_char({moved}, 'YYYY-MM-DD HH24:MI:SS')", "day": f"to_char({moved}, 'YYYY-MM-DD')"}
+        when = {"start_time": f"to_char({moved}, 'YYYY-MM-DD HH24:MI:SS')",
+                "day": f"to_char({moved}, 'YYYY-MM-DD')"}
     else:
-        when = {"start_time": "strftime('%Y-%m-%d %H:%M:%S', start_time, :days)", "day": "date(start_time, :days)"}
+        when = {"start_time": "strftime('%Y-%m-%d %H:%M:%S', start_time, :days)",
+                "day": "date(start_time, :days)"}
     exprs = dict({c: f"{c} + :shift" for c in shift_cols}, chip="chip || :suffix", **when) \
         if table is store.runs else {c: f"{c} + :shift" for c in shift_cols}
     key = shift_cols[0]
@@ -162,7 +164,8 @@ def cmd_grow(engine, target):
         conn.execute(store.FILL_UNITS)
         store.step_summaries(conn)
         if dialect == "postgresql":
-            conn.execute(text("SELECT setval(pg_get_serial_sequence('runs', 'id'), (SELECT MAX(id) FROM runs))"))
+            conn.execute(text("SELECT setval(pg_get_serial_sequence('runs', 'id'), "
+                              "(SELECT MAX(id) FROM runs))"))
     print(f"grow {dialect} {n}->{count_runs(engine)} runs: {time.monotonic() - t0:.0f} s", flush=True)
 
 

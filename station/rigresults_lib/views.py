@@ -108,7 +108,8 @@ def pareto_rows(conn, by="port", **filters):
     f = failed.c
     keys = [f.kind, f.port] if by == "port" else [f.kind]
     boards = func.count(func.distinct(f.chip))
-    q = (select(*keys, boards.label("boards_failed"), func.count(func.distinct(f.run_id)).label("runs_failed"),
+    q = (select(*keys, boards.label("boards_failed"),
+                func.count(func.distinct(f.run_id)).label("runs_failed"),
                 func.count(func.distinct(case((f.successes == 0, f.chip)))).label("hard"),
                 func.count(func.distinct(case((f.successes > 0, f.chip)))).label("intermittent"))
          .where(*run_filters(f, **filters)).group_by(*keys).order_by(boards.desc(), *keys))
