@@ -5,6 +5,7 @@ parse_kept_log(data, latest_day=None) -> run dict, or raises Refused(reason); a 
 content_hash(data) -> the hash of a log's content as read here (line ends normalised)
 apply_report(run, data) -> fills each port's report verdict (None: the report's head
     names another run), or raises Refused
+tally_failed(successes, errors) -> whether a tally failed its port (the one pass rule)
 
 A run dict holds: chip, device_type, start_time ("YYYY-MM-DD HH:MM:SS"), version,
 build, command (the banner's program line), tries, kinds (the iPortSelect bits:
@@ -253,11 +254,16 @@ def json_escaped(text):
     return "".join("\\" + c if c in '"\\' else f"\\u{ord(c):04x}" if c < " " else c for c in text)
 
 
+def tally_failed(successes, errors):
+    """Returns whether a tally failed its port: an error, or not one success."""
+    return errors != 0 or successes < 1
+
+
 def port_verdicts(run):
     """Returns [(kind, port, verdict)] per reported port, from the tallies."""
     out = {}
     for r in run["ports"]:
-        ok = 1 if r["successes"] >= 1 and r["errors"] == 0 else 0
+        ok = 0 if tally_failed(r["successes"], r["errors"]) else 1
         key = (r["kind"], r["port"])
         out[key] = min(out.get(key, 1), ok)
     return [(kind, port, v) for (kind, port), v in out.items()]

@@ -3,7 +3,7 @@ kept log as the store holds it (a chip: its newest run's), `rigresults export RU
 writes the files of a run (a chip: of each of its runs) back into a folder of its own,
 <place>_<chip>_<start time>, under --out, as the station keeps them (and import reads them).
 
-add_parsers(sub) adds both subcommands; cmd_show(args, engine), cmd_export(args, engine)
+add_parsers(command) adds both subcommands (command(name, help) returns a new subparser); cmd_show(args, engine), cmd_export(args, engine)
 run them and return the exit status.
 """
 import os
@@ -11,19 +11,19 @@ import sys
 
 from sqlalchemy import select
 
-from . import files, importer, store
+from . import files, importer, store, views
 from .store import runs
 
 MAX_ID_DIGITS = 18        # a run id beyond this is no run of any store (64-bit ids)
-NOT_FOUND = 1             # exit status: no such run or chip, or its log was not kept
+NOT_FOUND = 3             # exit status: no such run or chip, or its log was not kept
 
 
-def add_parsers(sub):
-    """Adds the show and export subcommands to the command line's subparsers."""
-    show = sub.add_parser("show", help="print the kept log of a run (a chip: its newest run)")
+def add_parsers(command):
+    """Adds the show and export subcommands through the command line's command(name, help)."""
+    show = command("show", "print the kept log of a run (a chip: its newest run)")
     show.add_argument("which", metavar="RUN|CHIP")
     show.add_argument("--report", action="store_true", help="print the report instead")
-    exp = sub.add_parser("export", help="write the stored files of a run (a chip: each run) back")
+    exp = command("export", "write the stored files of a run (a chip: each run) back")
     exp.add_argument("which", metavar="RUN|CHIP")
     exp.add_argument("--out", default=".", help="the folder the run folders go in (default: here)")
 
@@ -34,7 +34,7 @@ def runs_of(conn, which):
         found = conn.execute(select(runs).where(runs.c.id == int(which))).all()
         if found:
             return found
-    return conn.execute(select(runs).where(runs.c.chip == which)
+    return conn.execute(select(runs).where(runs.c.chip.in_(views.chip_spellings(which)))
                         .order_by(runs.c.start_time, runs.c.id)).all()
 
 
@@ -51,11 +51,7 @@ def cmd_show(args, engine):
         what = "no report" if args.report else "its log was not kept"
         print(f"rigresults: run {run.id} of {run.chip}: {what}", file=sys.stderr)
         return NOT_FOUND
-    try:
-        sys.stdout.write(text)
-        sys.stdout.flush()
-    except BrokenPipeError:  # the reader (head) has had enough
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    sys.stdout.write(text)  # a reader that went away (| head) is the command line's to end quietly
     return 0
 
 

@@ -214,8 +214,140 @@ def step_record(conn):
                 conn.execute(run_files.insert(), file_row(row.id, found[0], found[1]))
 
 
+# What the views need, kept up to date as runs are stored (store_batch), so that no view
+# walks every run: the yield per day, station and device type of the units' first runs
+# (and the aborted runs of each), every failed tally with its run's day, place and chip,
+# and every place and device type seen.
+yield_days = Table(
+    "yield_days", metadata,
+    Column("day", String(10), nullable=False), Column("station", Text, nullable=False),
+    Column("device_type", Text, nullable=False),
+    Column("units", Integer, nullable=False),          # units first tested here that day
+    Column("first_pass", Integer, nullable=False), Column("final_pass", Integer, nullable=False),
+    Column("retests", Integer, nullable=False),        # those units' runs after their first
+    Column("aborted", Integer, nullable=False),        # runs here that day without a result line
+    PrimaryKeyConstraint("day", "station", "device_type"),
+)
+
+failed = Table(
+    "failed", metadata,
+    Column("run_id", Integer, ForeignKey("runs.id", ondelete="CASCADE"), nullable=False),
+    Column("day", String(10), nullable=False), Column("start_time", String(19), nullable=False),
+    Column("station", Text, nullable=False), Column("fixture", Text, nullable=False),
+    Column("device_type", Text, nullable=False), Column("chip", Text, nullable=False),
+    Column("kind", String(8), nullable=False), Column("port", Text, nullable=False),
+    Column("test", String(2), nullable=False),
+    Column("successes", Integer, nullable=False), Column("errors", Integer, nullable=False),
+    PrimaryKeyConstraint("run_id", "kind", "port", "test"),
+)
+
+places = Table(
+    "places", metadata,
+    Column("station", Text, nullable=False), Column("fixture", Text, nullable=False),
+    Column("device_type", Text, nullable=False),
+    PrimaryKeyConstraint("station", "fixture", "device_type"),
+)
+
+SUMMARY_INDEXES = (
+    "ix_failed_day ON failed (day, kind, port, chip, run_id, successes)",  # Pareto, streaks
+    "ix_failed_kind_port ON failed (kind, port, chip, run_id, successes)",  # Pareto of all days
+    "ix_failed_port ON failed (port, kind, start_time, run_id)",  # a port's failures, newest first
+    "ix_failed_time ON failed (start_time, run_id)",         # the newest failures
+    "ix_runs_station_time ON runs (station, start_time, id)",  # a station's runs, newest first
+)
+SUMMARY_LOCK = PG_UPGRADE_LOCK + 1  # advisory lock id: one writer of the summaries at a time
+YIELD_PART = ("units", "first_pass", "final_pass", "retests")
+
+# Each given unit's part in yield_days: the place of its first run and (1, first passed,
+# last passed, runs after the first).
+_first, _last = runs.alias("first_run"), runs.alias("last_run")
+UNIT_PARTS = (select(units.c.chip, _first.c.day, _first.c.station, _first.c.device_type,
+                     _first.c.passed.label("first_pass"), _last.c.passed.label("final_pass"),
+                     units.c.runs)
+              .select_from(units.join(_first, _first.c.id == units.c.first_id)
+                           .join(_last, _last.c.id == units.c.last_id)))
+FILL_YIELD_DAYS = text(
+    "INSERT INTO yield_days (day, station, device_type, units, first_pass, final_pass, retests, aborted) "
+    "SELECT f.day, f.station, f.device_type, COUNT(*), SUM(f.passed), SUM(l.passed), SUM(u.runs - 1), 0 "
+    "FROM units u JOIN runs f ON f.id = u.first_id JOIN runs l ON l.id = u.last_id "
+    "GROUP BY f.day, f.station, f.device_type")
+FILL_ABORTED = text(
+    "INSERT INTO yield_days (day, station, device_type, units, first_pass, final_pass, retests, aborted) "
+    "SELECT day, station, device_type, 0, 0, 0, 0, COUNT(*) FROM runs WHERE aborted = 1 "
+    "GROUP BY day, station, device_type ON CONFLICT (day, station, device_type) "
+    "DO UPDATE SET aborted = excluded.aborted")
+FILL_FAILED = text(
+    "INSERT INTO failed (run_id, day, start_time, station, fixture, device_type, chip, kind, port, "
+    "test, successes, errors) SELECT r.id, r.day, r.start_time, r.station, r.fixture, r.device_type, "
+    "r.chip, p.kind, p.port, p.test, p.successes, p.errors FROM ports p JOIN runs r ON r.id = p.run_id "
+    "WHERE p.failed = 1")
+FILL_PLACES = text("INSERT INTO places (station, fixture, device_type) "
+                   "SELECT DISTINCT station, fixture, device_type FROM runs")
+# Adds a delta to one row of yield_days (parameters: its key and the columns' deltas).
+ADD_YIELD = text(
+    "INSERT INTO yield_days (day, station, device_type, units, first_pass, final_pass, retests, aborted) "
+    "VALUES (:day, :station, :device_type, :units, :first_pass, :final_pass, :retests, :aborted) "
+    "ON CONFLICT (day, station, device_type) DO UPDATE SET units = yield_days.units + excluded.units, "
+    "first_pass = yield_days.first_pass + excluded.first_pass, "
+    "final_pass = yield_days.final_pass + excluded.final_pass, "
+    "retests = yield_days.retests + excluded.retests, aborted = yield_days.aborted + excluded.aborted")
+ADD_PLACE = text("INSERT INTO places (station, fixture, device_type) VALUES (:station, :fixture, "
+                 ":device_type) ON CONFLICT (station, fixture, device_type) DO NOTHING")
+
+
+def step_summaries(conn):
+    """Version 5: the views' summaries (yield_days, failed, places), filled from the runs so far."""
+    metadata.create_all(conn, tables=[yield_days, failed, places])
+    conn.execute(FILL_YIELD_DAYS)
+    conn.execute(FILL_ABORTED)
+    conn.execute(FILL_FAILED)
+    conn.execute(FILL_PLACES)
+    for index in SUMMARY_INDEXES:
+        conn.execute(text("CREATE INDEX IF NOT EXISTS " + index))
+
+
+def unit_parts(conn, chips):
+    """Returns {(day, station, device_type): [units, first_pass, final_pass, retests]} of the
+    given chips' units as stored now."""
+    parts = {}
+    chips = sorted(chips)
+    for i in range(0, len(chips), BATCH):
+        for r in conn.execute(UNIT_PARTS.where(units.c.chip.in_(chips[i:i + BATCH]))):
+            part = parts.setdefault((r.day, r.station, r.device_type), [0, 0, 0, 0])
+            for n, value in enumerate((1, r.first_pass, r.final_pass, r.runs - 1)):
+                part[n] += value
+    return parts
+
+
+def count_summaries(conn, chips, before, rows, ids, port_rows):
+    """Brings the summaries up to date with the runs just stored (ids {identity: id}, their
+    rows and their port_rows), given the parts of the units of chips before them; returns nothing."""
+    after = unit_parts(conn, chips)
+    deltas = {}
+    for key in set(before) | set(after):
+        old, new = before.get(key, [0] * 4), after.get(key, [0] * 4)
+        deltas[key] = [b - a for a, b in zip(old, new)] + [0]
+    for key in ids:
+        row = rows[key][0]
+        if row.get("aborted"):
+            deltas.setdefault((row["day"], row["station"], row["device_type"]), [0] * 5)[4] += 1
+    for (day, station, device_type), d in sorted(deltas.items()):
+        if any(d):
+            conn.execute(ADD_YIELD, dict(zip(YIELD_PART + ("aborted",), d), day=day, station=station,
+                                         device_type=device_type))
+    seen = {(rows[k][0]["station"], rows[k][0]["fixture"], rows[k][0]["device_type"]) for k in ids}
+    for station, fixture, device_type in sorted(seen):
+        conn.execute(ADD_PLACE, {"station": station, "fixture": fixture, "device_type": device_type})
+    run_of = {run_id: rows[key][0] for key, run_id in ids.items()}
+    failed_rows = [dict(p, **{c: run_of[p["run_id"]][c] for c in ("day", "start_time", "station",
+                                                                  "fixture", "device_type", "chip")})
+                   for p in port_rows if p["failed"]]
+    if failed_rows:
+        conn.execute(failed.insert(), [{c.name: r[c.name] for c in failed.columns} for r in failed_rows])
+
+
 # The schema's upgrade steps in order; the store's version is the number done.
-STEPS = [step_tables, step_indexes, step_units, step_record]
+STEPS = [step_tables, step_indexes, step_units, step_record, step_summaries]
 
 
 def embedded_url():
@@ -401,7 +533,11 @@ def store_batch(engine, batch):
         row = run_row(r)
         rows.setdefault(identity(row), (row, r["ports"], r.get("log_data"), r.get("report_data")))
     with writing(engine) as conn:
+        if engine.dialect.name == "postgresql":  # the summaries' deltas need one writer at a time
+            conn.execute(text("SELECT pg_advisory_xact_lock(:k)"), {"k": SUMMARY_LOCK})
         before = stored_ids(conn, set(rows))
+        chips = {key[0] for key in rows if key not in before}
+        parts = unit_parts(conn, chips)
         ids = {}
         # In one order on every station, so two stations' batches never wait on each other crosswise.
         for key in sorted(k for k in rows if k not in before):
@@ -412,7 +548,7 @@ def store_batch(engine, batch):
         port_rows = [
             {"run_id": run_id, "kind": p["kind"], "port": p["port"], "test": p["test"],
              "successes": p["successes"], "errors": p["errors"], "verdict": p["verdict"],
-             "failed": 0 if p["successes"] >= 1 and p["errors"] == 0 else 1}
+             "failed": 1 if parse.tally_failed(p["successes"], p["errors"]) else 0}
             for key, run_id in ids.items() for p in rows[key][1]]
         if port_rows:
             conn.execute(ports.insert(), port_rows)
@@ -420,6 +556,7 @@ def store_batch(engine, batch):
                      for key, run_id in ids.items() if rows[key][2] is not None]
         if file_rows:
             conn.execute(run_files.insert(), file_rows)
+        count_summaries(conn, chips, parts, rows, ids, port_rows)
     return len(ids)
 
 

@@ -140,7 +140,7 @@ def test_bad_files_are_refused_by_name_and_the_import_goes_on(tmp_path):
         assert views.unit_runs(conn, "0xE1") == views.unit_runs(conn, "0xE2") == []
         assert sorted(r["units"] for r in views.yield_rows(conn)) == [1, 7]
         alone = views.unit_runs(conn, "0xD1")
-        assert alone[0]["failed_ports"] == ["RS232-2 0/3", "RS232-3 0/3", "RS485-2 0/3", "RS485-3 2/3"]
+        assert alone[0]["failed_ports"] == ["RS485-2 0/3", "RS485-3 2/3", "RS232-2 0/3", "RS232-3 0/3"]
         assert alone[0]["report_path"] is None
         assert {p["verdict"] for p in views.run_detail(conn, alone[0]["run_id"])["ports"]} == {None}
         # Two runs of one chip in one second, and each keeps its own log.
@@ -274,3 +274,36 @@ def test_two_boards_on_one_place_each_keep_their_own_log(tmp_path):
     assert [open(os.path.join(folder, n), "rb").read() for n in (LOG, REPORT)] == list(logs["0xA2"])
     again = rigresults(db, "import", str(tmp_path / "back"))
     assert "0 runs stored, 1 already stored, 0 refused" in again.stdout, again
+
+
+def test_the_command_line_says_what_it_did_not_find(tmp_path):
+    db = f"sqlite:///{tmp_path}/r.db"
+    assert rigresults(db, "import", "--quiet", os.path.join(DATA, "serial-faults")).returncode == 0
+
+    def run(*args):
+        return subprocess.run([sys.executable, RIGRESULTS, *args], capture_output=True, text=True,
+                              timeout=120)
+    # --db after the subcommand; a chip in lower case is found as the board wrote it.
+    found = run("unit", "0x2a1b3c4d", "--db", db, "--format", "json")
+    assert found.returncode == 0 and json.loads(found.stdout)[0]["chip"] == "0x2A1B3C4D"
+    for args, status, said in [
+        (("unit", "0x2A1B3C4E", "--db", db), 3, "no run of the chip 0x2A1B3C4E"),
+        (("yield", "--db", f"sqlite:///{tmp_path}/none.db"), 2, "no store at"),
+        (("--db", f"sqlite:///{tmp_path}/missing/dir/x.db", "import", DATA), 2, "is not there"),
+    ]:
+        out = run(*args)
+        assert (out.returncode, out.stdout) == (status, "") and said in out.stderr, (args, out)
+    assert not os.path.exists(tmp_path / "none.db") and not os.path.exists(tmp_path / "missing")
+    store.open_db(f"sqlite:///{tmp_path}/empty.db").dispose()
+    empty = run("pareto", "--db", f"sqlite:///{tmp_path}/empty.db")
+    assert empty.returncode == 3 and "holds no runs" in empty.stderr
+    # A reader that stops early ends the output quietly (more output than a pipe holds).
+    run_ = importer.load_run(os.path.join(DATA, "serial-faults", LOG), "st")
+    engine = store.open_db(db)
+    store.store_runs(engine, [dict(run_, start_time=f"2026-01-01 00:{i // 60:02d}:{i % 60:02d}")
+                              for i in range(300)])
+    engine.dispose()
+    piped = subprocess.run(f"'{sys.executable}' '{RIGRESULTS}' --db '{db}' unit 0x2A1B3C4D "
+                           "--format json | head -c 1", shell=True, capture_output=True, text=True,
+                           timeout=120)
+    assert piped.stdout == "[" and piped.stderr == ""
