@@ -21,8 +21,9 @@ fixture_rows(conn, streak=3, **filters) -> [{station, fixture, kind, port, strea
     kind does not break the row) while it passed at another place; passed_elsewhere
     counts the runs at other places that tested its kind without it failing.
 unit_runs(conn, chip) -> [{run_id, start_time, station, fixture, device_type, result,
-    result_line, exit_status, end_pattern, tries, failed_ports, log_path, report_path}],
-    oldest first; failed_ports like ["RS485-2 0/1", "DO-2 NO 0/3"].
+    result_line, exit_status, end_pattern, tries, failed_ports, log_path, report_path, place,
+    operator, serial, station_version, program_version, retest_of}], oldest first, by chip
+    or by a label serial; failed_ports like ["RS485-2 0/1", "DO-2 NO 0/3"].
 run_detail(conn, run_id) -> the run's fields and "ports": [{kind, port, test, successes,
     errors, verdict, failed}], or None.
 run_log(conn, run_id) -> the kept log's text (None when its file is gone).
@@ -30,9 +31,9 @@ choices(conn) -> {"stations": [...], "device_types": [...], "days": [first, last
 """
 from collections import Counter
 
-from sqlalchemy import case, func, select
+from sqlalchemy import case, func, or_, select
 
-from .store import ports, runs, units
+from .store import ports, run_meta, runs, units
 
 
 def run_filters(c=runs.c, day_from=None, day_to=None, station=None, device_type=None):
@@ -189,9 +190,17 @@ def run_fields(r):
             "log_path": r.log_path, "report_path": r.report_path}
 
 
+# A run's meta from a station's panel (None for runs imported from files).
+META = (run_meta.c.place, run_meta.c.operator, run_meta.c.serial, run_meta.c.station_version,
+        run_meta.c.program_version, run_meta.c.retest_of)
+
+
 def unit_runs(conn, chip):
-    """Returns every run of one chip, oldest first, with its failed tallies."""
-    rows = conn.execute(select(runs).where(runs.c.chip == chip)
+    """Returns every run of one unit, found by its chip or by a label serial one of its
+    runs was stored with, oldest first, with its failed tallies and meta."""
+    labelled = select(runs.c.chip).join(run_meta, run_meta.c.run_id == runs.c.id).where(run_meta.c.serial == chip)
+    rows = conn.execute(select(runs, *META).outerjoin(run_meta, run_meta.c.run_id == runs.c.id)
+                        .where(or_(runs.c.chip == chip, runs.c.chip.in_(labelled)))
                         .order_by(runs.c.start_time, runs.c.id)).all()
     failed = {}
     if rows:
@@ -199,12 +208,14 @@ def unit_runs(conn, chip):
              .order_by(ports.c.run_id, ports.c.kind, ports.c.port, ports.c.test))
         for p in conn.execute(q):
             failed.setdefault(p.run_id, []).append(shown(p.port, p.test, p.successes, p.errors))
-    return [dict(run_fields(r), failed_ports=failed.get(r.id, [])) for r in rows]
+    return [dict(run_fields(r), failed_ports=failed.get(r.id, []), **{c.name: r._mapping[c] for c in META})
+            for r in rows]
 
 
 def run_detail(conn, run_id):
-    """Returns one run with all its tallies, or None."""
-    r = conn.execute(select(runs).where(runs.c.id == run_id)).first()
+    """Returns one run with all its tallies and its meta (None where it has none), or None."""
+    r = conn.execute(select(runs, *META).outerjoin(run_meta, run_meta.c.run_id == runs.c.id)
+                     .where(runs.c.id == run_id)).first()
     if r is None:
         return None
     tallies = conn.execute(select(ports).where(ports.c.run_id == run_id)).all()
@@ -213,7 +224,7 @@ def run_detail(conn, run_id):
              "errors": p.errors, "verdict": p.verdict, "failed": p.failed,
              "shown": shown(p.port, p.test, p.successes, p.errors)} for p in tallies]
     rows.sort(key=lambda p: (order.get(p["kind"], 9), p["test"], p["port"]))
-    return dict(run_fields(r), ports=rows)
+    return dict(run_fields(r), ports=rows, **{c.name: r._mapping[c] for c in META})
 
 
 def run_log(conn, run_id):
