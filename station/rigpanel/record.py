@@ -1,0 +1,34 @@
+"""Keeps a panel's run in the results store, with who ran it where.
+
+keep(db_url, station, place, log_text, report_text, exit_status, meta) -> (url, run id, run):
+    parses the kept log (and the report, when the board had one) as read from the
+    board, stores the run (an unreachable server: the embedded store, for a later
+    sync) and its meta beside it; raises parse.Refused for a log that is no whole run.
+failed_tallies(run) -> ["RS485-2 0/1", ...]: the run's failed tallies as the dashboard shows them.
+"""
+from rigresults_lib import parse, store, sync, views
+
+
+def keep(db_url, station, place, log_text, report_text, exit_status, meta):
+    """Stores the run and its meta; returns (URL stored into, run id, the parsed run)."""
+    run = parse.parse_kept_log(log_text.encode("utf-8", "replace"))
+    if report_text is not None and parse.apply_report(run, report_text.encode("utf-8", "replace")) is None:
+        raise parse.Refused("the report names another run than the kept log")
+    run.update(station=station, fixture=place, exit_status=exit_status, end_pattern=None,
+               log_path=None, report_path=None)
+    url, _, _ = sync.store_or_keep(db_url, [run])
+    engine = store.open_db(url)
+    try:
+        key = store.identity(store.run_row(run))
+        with engine.connect() as conn:
+            run_id = store.stored_ids(conn, {key})[key]
+        store.store_run_meta(engine, run_id, dict(meta, place=place, program_version=run.get("version")))
+    finally:
+        engine.dispose()
+    return url, run_id, run
+
+
+def failed_tallies(run):
+    """Returns the failed tallies of a parsed run, e.g. "RS485-2 0/1", "DO-2 NO 0/3"."""
+    return [views.shown(p["port"], p["test"], p["successes"], p["errors"]) for p in run["ports"]
+            if not (p["successes"] >= 1 and p["errors"] == 0)]
