@@ -84,21 +84,22 @@ def poll(board):
     return lines
 
 
-def stop(board, show_s):
+def stop(board, show_s, end_s=rigstation.STOP_TIMEOUT_S):
     """Lets the result show for show_s seconds, then stops the program with Ctrl-C (SIGINT
-    over SSH); returns its exit status, None when it is not known."""
+    over SSH) and waits up to end_s seconds for its end (stopped amid its tries, it first
+    ends them); returns its exit status, None when it is not known."""
     if board.console is None:
         time.sleep(show_s)
         if board.pid.isdigit():
             board.shell.run(f"kill -INT {board.pid}", timeout=COMMAND_S)
-            end = time.monotonic() + rigstation.STOP_TIMEOUT_S
+            end = time.monotonic() + end_s
             while board.shell.run(f"kill -0 {board.pid}", timeout=COMMAND_S)[2] == 0 and time.monotonic() < end:
                 time.sleep(rigstation.POLL_S)
         return None
     board.console.sendline("fg")
     time.sleep(show_s)
     board.console.write(rigstation.CTRL_C)
-    board.console.expect(board.shell.prompt, timeout=rigstation.STOP_TIMEOUT_S)
+    board.console.expect(board.shell.prompt, timeout=end_s)
     board.console.sendline("echo exit=$?")
     _, _, match, _ = board.console.expect(r"exit=(\d+)", timeout=COMMAND_S)
     board.console.expect(board.shell.prompt, timeout=COMMAND_S)

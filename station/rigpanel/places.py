@@ -141,7 +141,11 @@ def run(p, settings):
             stop_quietly(board)
             update(p, state="no answer", reason=str(e))
             return
-        status = boards.stop(board, settings.show_s if result else 0)
+        if result is None:
+            update(p, step="stopping: the program ends its tries")
+            status = boards.stop(board, 0, p.timeout_s)
+        else:
+            status = boards.stop(board, settings.show_s)
         found = boards.collect(board)
         finish(p, settings, found, status, result)
     except Exception as e:  # the board stopped answering mid-run: a timeout of labgrid's
@@ -161,7 +165,7 @@ def stop_quietly(board):
 def finish(p, settings, found, status, result):
     """Shows the board's verdict and stores the run with its meta."""
     state = {"PASS": "PASS", "FAIL": "FAIL"}.get(found.verdict, "no verdict")
-    reason = "" if state != "no verdict" else (STOPPED if result is None else f"the board's verdict: {found.verdict}")
+    reason = STOPPED if result is None else "" if state != "no verdict" else f"the board's verdict: {found.verdict}"
     failed, run_id, stored = [], None, ""
     if found.log is not None:
         meta = {"operator": p.operator, "serial": p.serial or None, "station_version": settings.version,

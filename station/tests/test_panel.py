@@ -88,3 +88,116 @@ def test_api_silent_place_and_guard(tmp_path):
     finally:
         os.close(master)
         os.close(slave)
+
+
+@pytest.fixture
+def simulated_panel(tmp_path):
+    """station/panel-simulated.sh on a free port and a fresh store; yields (base URL, store URL)."""
+    build = os.environ.get("RIGPANEL_BUILD")
+    if not build:
+        pytest.skip("needs the host build: RIGPANEL_BUILD=build/host (scripts/test.sh station)")
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    db = f"sqlite:///{tmp_path}/results.db"
+    log = open(tmp_path / "panel.txt", "w")
+    server = subprocess.Popen([os.path.join(STATION_DIR, "panel-simulated.sh"), "--port", str(port), "--db", db,
+                               "--build", os.path.abspath(os.path.join(REPO, build)), "--out", str(tmp_path / "out")],
+                              stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+    try:
+        def up():
+            assert server.poll() is None, (tmp_path / "panel.txt").read_text()
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                return True
+            except OSError:
+                return False
+        wait_for("the panel to serve", up)
+        yield f"http://127.0.0.1:{port}", db
+    finally:
+        server.send_signal(signal.SIGTERM)   # the script ends its boards
+        server.wait()
+        log.close()
+
+
+def test_operator_shift_in_browser(simulated_panel, tmp_path):
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+
+    base, db = simulated_panel
+    shots = os.environ.get("RIGRESULTS_SHOTS") or str(tmp_path)
+    os.makedirs(shots, exist_ok=True)
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
+                 "--disable-component-update", "--disable-sync", "--window-size=1024,768",
+                 f"--user-data-dir={tmp_path / 'profile'}"):
+        options.add_argument(flag)
+    browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    try:
+        def cards():
+            return {c.get_attribute("data-place"): c for c in browser.find_elements(By.CSS_SELECTOR, "section.place")}
+
+        def state(name):
+            return cards()[name].get_attribute("data-state")
+
+        browser.get(base + "/")
+        names = list(cards())
+        assert names[:3] == ["fixture-a", "fixture-b", "fixture-c"]
+        # The name once, then each label and Enter: the focus moves on to the next free place.
+        browser.switch_to.active_element.send_keys("Ann Operator", Keys.ENTER)
+        serials = {"fixture-a": "SN-A-0001", "fixture-b": "SN-B-0002", "fixture-c": "SN-C-0003"}
+        for name in names[:3]:
+            browser.switch_to.active_element.send_keys(serials[name], Keys.ENTER)
+            wait_for(f"{name} to start", lambda: state(name) == "testing")
+        browser.save_screenshot(os.path.join(shots, "panel-1-testing.png"))
+
+        # Each place's progress advances while its board runs, with its step in words.
+        seen = {n: [] for n in names[:3]}
+        steps = set()
+
+        def all_ended():
+            for n in seen:
+                c = cards()[n]
+                if c.get_attribute("data-state") == "testing":
+                    seen[n].append(float(c.find_element(By.CSS_SELECTOR, "progress").get_attribute("value")))
+                    steps.add(c.find_element(By.CSS_SELECTOR, "[data-f=step]").text)
+            return all(state(n) != "testing" for n in seen)
+        wait_for("the three runs to end", all_ended, guard_s=600)
+        browser.save_screenshot(os.path.join(shots, "panel-2-verdicts.png"))
+        for n, values in seen.items():
+            rising = [b for a, b in zip(values, values[1:]) if b > a]
+            assert rising and values == sorted(values), f"{n}: progress {values}"
+        assert any(s.startswith("RS485 try 1 of 3") for s in steps), steps
+        assert any(s.startswith("DIO NC try 3 of 3") for s in steps) or any("RS232 try" in s for s in steps), steps
+        assert [state(n) for n in names[:3]] == ["PASS", "PASS", "FAIL"]
+        c = cards()["fixture-c"]
+        assert c.find_element(By.CSS_SELECTOR, "[data-f=failed_ports]").text == "RS485-2 0/3"
+        assert "retest" in c.find_element(By.CSS_SELECTOR, "[data-f=next]").text
+        assert cards()["fixture-a"].find_element(By.CSS_SELECTOR, "[data-f=chip]").text == "0x2A1B3C4D"
+
+        # One key retests the failed board; its second failure sends it to repair.
+        c.find_element(By.CSS_SELECTOR, "input.serial").click()
+        browser.switch_to.active_element.send_keys(Keys.ENTER)
+        wait_for("the retest to start", lambda: state("fixture-c") == "testing")
+        wait_for("the retest to end", lambda: state("fixture-c") != "testing", guard_s=600)
+        browser.save_screenshot(os.path.join(shots, "panel-3-retest.png"))
+        c = cards()["fixture-c"]
+        assert state("fixture-c") == "FAIL" and "to repair" in c.find_element(By.CSS_SELECTOR, "[data-f=next]").text
+        loaded = browser.execute_script("return performance.getEntriesByType('resource').map(e => e.name)")
+        assert all(u.startswith(base + "/") for u in loaded), loaded
+    finally:
+        browser.quit()
+
+    # Both runs of the board, found by its label, with the operator; the second a retest of the first.
+    engine = store.open_db(db)
+    with engine.connect() as conn:
+        runs = views.unit_runs(conn, "SN-C-0003")
+    engine.dispose()
+    assert [(r["chip"], r["result"], r["operator"], r["serial"], r["place"]) for r in runs] == \
+        [("0x2A1B3C4F", "fail", "Ann Operator", "SN-C-0003", "fixture-c")] * 2
+    assert runs[0]["retest_of"] is None and runs[1]["retest_of"] == runs[0]["run_id"]
+    assert runs[1]["failed_ports"] == ["RS485-2 0/3"] and runs[1]["program_version"]
