@@ -132,6 +132,9 @@ def run(p, settings):
     except boards.NoAnswer as e:
         update(p, state="no answer", reason=str(e), step="")
         return
+    except Exception as e:  # an environment file labgrid cannot use: said at the place
+        update(p, state="no answer", reason=f"the place's environment: {boards.reason(e)}", step="")
+        return
     try:
         update(p, step="starting")
         boards.start(board, settings.args)
