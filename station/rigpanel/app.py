@@ -48,6 +48,10 @@ def make_app(settings, places, hosts):
         return render_template("panel.html", places=[placelib.view(p) for p in places], settings=settings,
                                poll_ms=POLL_MS)
 
+    @bp.route("/favicon.ico")
+    def favicon():
+        return "", 204
+
     @bp.route("/api/places")
     def api_places():
         return jsonify([placelib.view(p) for p in places])

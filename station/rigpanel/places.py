@@ -176,7 +176,7 @@ def finish(p, settings, found, status, result):
         try:
             url, run_id, run = record.keep(settings.db, settings.station, p.name, found.log, found.report,
                                            None if status is None else f"exit {status}", meta)
-            failed, stored = record.failed_tallies(run), "stored"
+            failed, stored = record.failed_tallies(run), f"stored as run {run_id}"
         except parse.Refused as e:
             stored = f"not stored: {e}"
         except Exception as e:  # a store that fails: said at the place, the run's verdict stands
