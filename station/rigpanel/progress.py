@@ -23,6 +23,7 @@ BANNER = {"hostname:": "device_type", "iMx6ull:": "chip"}
 MAX_LINE = 512           # longer lines are no line of the program's
 MAX_NAME = 64            # a device type or chip identity is shown up to this length
 SEL_DIO, SEL_RS232, SEL_RS485 = 1, 2, 4
+CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
 
 # The program's fixed waits, in seconds.
 START_S = 2.0            # after the handler is installed, before the inventory
@@ -69,8 +70,13 @@ def read(lines):
         else:
             for key, field in BANNER.items():
                 if message.startswith(key):
-                    setattr(seen, field, message[len(key):][:MAX_NAME])
+                    setattr(seen, field, visible(message[len(key):][:MAX_NAME]))
     return seen
+
+
+def visible(text):
+    """Returns a name from the board with its control characters shown as \\xNN."""
+    return CONTROL.sub(lambda m: f"\\x{ord(m.group()):02x}", text)
 
 
 def rs485_s(n):
