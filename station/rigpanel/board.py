@@ -9,10 +9,12 @@ station reads its trace log once a second; "fg" and Ctrl-C end it as an operator
 does at the console (over SSH: SIGINT).
 """
 import dataclasses
+import threading
 import time
 
 import rigstation
 from labgrid import Environment
+from labgrid.step import Steps, steps as labgrid_steps
 from labgrid.protocol import CommandProtocol
 
 LOG_GLOB = rigstation.LOG_DIR + "/rigChkEx*log"
@@ -20,6 +22,26 @@ LOG_GLOB = rigstation.LOG_DIR + "/rigChkEx*log"
 PROGRESS_COMMAND = (f"grep -h -e '@:' -e '] hostname:' -e '] iMx6ull:' {LOG_GLOB} | head -n 16; "
                     f"grep -h -e 'Try Test' -e 'iTestSta:' -e 'Err Get Port Info!!!' {LOG_GLOB} | tail -n 2")
 COMMAND_S = 30           # a shell command on the board answers within this
+
+
+class ThreadSteps(Steps):
+    """labgrid's stack of running steps, one per thread: labgrid keeps one for the
+    process and asserts that steps end in the order they began, which the places'
+    runs, each in its own thread, do not keep among each other."""
+    local = threading.local()
+
+    @property
+    def _stack(self):
+        if not hasattr(self.local, "stack"):
+            self.local.stack = []
+        return self.local.stack
+
+    @_stack.setter
+    def _stack(self, value):
+        self.local.stack = value
+
+
+labgrid_steps.__class__ = ThreadSteps
 
 
 class NoAnswer(Exception):
