@@ -119,6 +119,10 @@ def simulated_panel(tmp_path):
     finally:
         server.send_signal(signal.SIGTERM)   # the script ends its boards
         server.wait()
+        try:
+            os.killpg(server.pid, signal.SIGKILL)   # whatever of its session is left
+        except ProcessLookupError:
+            pass
         log.close()
 
 
