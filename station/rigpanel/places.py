@@ -110,9 +110,9 @@ def update(p, **values):
 def watch(p, board):
     """Follows the run until its result line or a stop; returns the result line, or None when stopped."""
     end = time.monotonic() + p.timeout_s
-    running, since = None, time.monotonic()
+    running, since, seen = None, time.monotonic(), progress.Seen()
     while not p.stop.is_set():
-        seen = progress.read(boards.poll(board))
+        seen = progress.merge(seen, progress.read(boards.poll(board)))
         if (seen.test, seen.try_no) != running:
             running, since = (seen.test, seen.try_no), time.monotonic()
         done, step, left = progress.estimate(seen, time.monotonic() - since)

@@ -1,5 +1,6 @@
 """A run's progress as the board's trace log tells it, and the time it has left.
 
+merge(old, new) -> Seen: two reads together.
 read(lines) -> Seen: the run's parameters, chip and device type, the try and test
     now running, and its result line, from trace log lines (any order, any number;
     lines that are no trace log lines are skipped).
@@ -23,6 +24,7 @@ BANNER = {"hostname:": "device_type", "iMx6ull:": "chip"}
 MAX_LINE = 512           # longer lines are no line of the program's
 MAX_NAME = 64            # a device type or chip identity is shown up to this length
 SEL_DIO, SEL_RS232, SEL_RS485 = 1, 2, 4
+TEST_ORDER = ("RS485", "RS232", "DIO", "DI", "DIO_NO", "DIO_NC")   # within a try
 CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
 
 # The program's fixed waits, in seconds.
@@ -72,6 +74,17 @@ def read(lines):
                 if message.startswith(key):
                     setattr(seen, field, visible(message[len(key):][:MAX_NAME]))
     return seen
+
+
+def merge(old, new):
+    """Returns what two reads of the log tell together: a line the program's console output
+    cut in one read (it shares the console) takes nothing away that an earlier read saw."""
+    def at(seen):
+        return seen.try_no, TEST_ORDER.index(seen.test) if seen.test in TEST_ORDER else -1
+    newest = new if at(new) >= at(old) else old
+    return Seen(params={**old.params, **new.params}, chip=new.chip or old.chip,
+                device_type=new.device_type or old.device_type, test=newest.test, try_no=newest.try_no,
+                result=new.result or old.result)
 
 
 def visible(text):
