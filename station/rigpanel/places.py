@@ -187,4 +187,4 @@ def finish(p, settings, found, status, result):
         reason = (reason + "; " if reason else "") + f"the last step ended with status {found.after[2]}"
     update(p, state=state, reason=reason, failed_ports=failed, run_id=run_id, stored=stored,
            progress=1.0 if state != "no verdict" else p.progress, seconds_left=0.0,
-           step="done" if state != "no verdict" else p.step)
+           step="done" if state != "no verdict" else "stopped" if result is None else p.step)
