@@ -136,6 +136,9 @@ def run(p, settings):
         update(p, state="no answer", reason=f"the place's environment: {boards.reason(e)}", step="")
         return
     try:
+        if p.stop.is_set():  # stopped while the board was being reached: nothing started
+            update(p, state="no verdict", reason=STOPPED, step="stopped")
+            return
         update(p, step="starting")
         boards.start(board, settings.args)
         try:
