@@ -34,6 +34,7 @@ def install(app, hosts):
 
     @app.before_request
     def check():
+        """Refuses a request for another host, or another page's change."""
         if request.host not in hosts:
             abort(400, "unknown host")
         if request.method == "POST":
@@ -45,5 +46,6 @@ def install(app, hosts):
 
     @app.after_request
     def headers(response):
+        """Returns the answer with the security headers."""
         response.headers.update(HEADERS)
         return response

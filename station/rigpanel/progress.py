@@ -33,7 +33,8 @@ FIRST_TRY_S = 2.0        # after the test banner, before the first try
 AFTER_TRY_S = 1.0        # after each try
 SEND_WAIT_S = 0.3        # after each send of the serial loopback tests
 READ_WAIT_S = 0.2        # a serial read's wait for data
-PAIR_S = 2 * SEND_WAIT_S + 2 * READ_WAIT_S + 2 * 2 * READ_WAIT_S  # an RS232 pair: two sends, two reads, two silent echo checks
+# An RS232 pair: two sends, two reads, two silent echo checks of two read waits each.
+PAIR_S = 2 * SEND_WAIT_S + 2 * READ_WAIT_S + 2 * 2 * READ_WAIT_S
 PROBE_S = 0.5 + READ_WAIT_S   # a device probe on a serial port: its sleep, then its answer read
 DIO_SETTLE_S = 1.0       # a DO-to-DI test's settling
 DIO_PAUSE_S = 1.0        # between the NO and the NC test

@@ -188,8 +188,10 @@ def test_operator_shift_in_browser(simulated_panel, tmp_path):
         c.find_element(By.CSS_SELECTOR, "input.serial").click()
         browser.switch_to.active_element.send_keys(Keys.ENTER)
         wait_for("the retest to start", lambda: state("fixture-c") == "testing")
-        wait_for("the retest's second test", lambda: re.search(r"(RS232|DIO NO|DIO NC) try", cards()["fixture-c"].find_element(
-            By.CSS_SELECTOR, "[data-f=step]").text) or state("fixture-c") != "testing", guard_s=600)
+        def later_test():
+            step = cards()["fixture-c"].find_element(By.CSS_SELECTOR, "[data-f=step]").text
+            return re.search(r"(RS232|DIO NO|DIO NC) try", step) or state("fixture-c") != "testing"
+        wait_for("the retest's second test", later_test, guard_s=600)
         browser.save_screenshot(os.path.join(shots, "panel-3-retesting.png"))
         wait_for("the retest to end", lambda: state("fixture-c") != "testing", guard_s=600)
         browser.save_screenshot(os.path.join(shots, "panel-4-to-repair.png"))
