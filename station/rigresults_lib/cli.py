@@ -27,7 +27,7 @@ COLUMNS = {
     "pareto": ["kind", "port", "boards_failed", "runs_failed", "hard", "intermittent"],
     "failures": ["start_time", "station", "fixture", "chip", "shown", "nature"],
     "fixtures": ["station", "fixture", "port", "streak", "boards_failed", "passed_elsewhere"],
-    "unit": ["start_time", "station", "fixture", "result", "failed_ports", "exit_status", "log_path"],
+    "unit": ["start_time", "station", "fixture", "result", "failed_ports", "exit_status", "operator", "serial", "log_path"],
 }
 
 
@@ -161,11 +161,11 @@ def parser():
                        ("pareto", "ports by the number of boards they failed on"),
                        ("failures", "every failed tally: hard or intermittent"),
                        ("fixtures", "ports failing in a row at one place while passing elsewhere"),
-                       ("unit", "every run of one chip")):
+                       ("unit", "every run of one unit, by chip or by label serial")):
         v = command(name, what)
         v.add_argument("--format", choices=FORMATS, default="table")
         if name == "unit":
-            v.add_argument("chip")
+            v.add_argument("chip", help="the chip identity or a label serial")
             continue
         v.add_argument("--from", dest="day_from", metavar="DAY", type=day)
         v.add_argument("--to", dest="day_to", metavar="DAY", type=day)

@@ -346,8 +346,36 @@ def count_summaries(conn, chips, before, rows, ids, port_rows):
         conn.execute(failed.insert(), [{c.name: r[c.name] for c in failed.columns} for r in failed_rows])
 
 
+
+# Who ran a run at which place, and which versions: one row beside a run a station's
+# panel stored (runs imported from files have none). retest_of: the failed run it retests.
+run_meta = Table(
+    "run_meta", metadata,
+    Column("run_id", Integer, ForeignKey("runs.id", ondelete="CASCADE"), primary_key=True),
+    Column("place", Text), Column("operator", Text), Column("serial", Text),
+    Column("station_version", Text), Column("program_version", Text),
+    Column("retest_of", Integer, ForeignKey("runs.id", ondelete="SET NULL")),
+)
+
+
+def step_run_meta(conn):
+    """Version 6: the runs' place, operator, label serial and versions, found by serial."""
+    metadata.create_all(conn, tables=[run_meta])
+    conn.execute(text("CREATE INDEX IF NOT EXISTS ix_run_meta_serial ON run_meta (serial)"))
+
+
+def store_run_meta(engine, run_id, meta):
+    """Stores a run's meta (run_meta's columns but run_id) unless it has some; returns 1 when stored."""
+    row = {c.name: meta.get(c.name) for c in run_meta.columns if c.name != "run_id"}
+    with writing(engine) as conn:
+        done = conn.execute(text(
+            f"INSERT INTO run_meta (run_id, {', '.join(row)}) VALUES (:run_id, {', '.join(':' + c for c in row)}) "
+            "ON CONFLICT (run_id) DO NOTHING"), dict(row, run_id=run_id))
+        return done.rowcount
+
+
 # The schema's upgrade steps in order; the store's version is the number done.
-STEPS = [step_tables, step_indexes, step_units, step_record, step_summaries]
+STEPS = [step_tables, step_indexes, step_units, step_record, step_summaries, step_run_meta]
 
 
 def embedded_url():

@@ -22,8 +22,9 @@ fixture_rows(conn, streak=3, **filters) -> [{station, fixture, kind, port, strea
     counts the runs at other places that tested its kind without it failing.
 unit_runs(conn, chip) -> [{run_id, start_time, station, fixture, device_type, result
     ("pass", "fail" or "aborted"), result_line, exit_status, end_pattern, tries,
-    failed_ports, log_path, report_path}], oldest first; failed_ports like
-    ["RS485-2 0/1", "DO-2 NO 0/3"]; a chip in lower case is found as the board writes it.
+    failed_ports, log_path, report_path, place, operator, serial, station_version,
+    program_version, retest_of}], oldest first, by chip or by a label serial; failed_ports
+    like ["RS485-2 0/1", "DO-2 NO 0/3"]; a chip in lower case is found as the board writes it.
 station_runs(conn, station, before=None, limit) -> a station's runs, newest first (after
     the run `before` in that order), with their failed_ports.
 recent_failures(conn, kind, port, station, nature, before, limit) -> the newest failed
@@ -42,7 +43,7 @@ from collections import Counter
 from sqlalchemy import and_, case, func, or_, select
 
 from . import parse, store
-from .store import failed, places, ports, runs, yield_days
+from .store import failed, places, ports, run_meta, runs, yield_days
 
 PAGE = 50   # rows of a list page
 # The kind's bit in a run's kinds (the program's iPortSelect).
@@ -253,10 +254,24 @@ def chip_spellings(chip):
     return sorted(spellings)
 
 
+# A run's meta from a station's panel (None for runs imported from files).
+META = (run_meta.c.place, run_meta.c.operator, run_meta.c.serial, run_meta.c.station_version,
+        run_meta.c.program_version, run_meta.c.retest_of)
+
+
+def meta_fields(r):
+    """Returns the meta columns of a runs row joined with run_meta."""
+    return {c.name: r._mapping[c] for c in META}
+
+
 def unit_runs(conn, chip):
-    """Returns every run of one chip, oldest first, with its failed tallies."""
-    q = select(runs).where(runs.c.chip.in_(chip_spellings(chip))).order_by(runs.c.start_time, runs.c.id)
-    return with_failed_ports(conn, [run_fields(r) for r in conn.execute(q)])
+    """Returns every run of one unit, found by its chip or by a label serial one of its
+    runs was stored with, oldest first, with its failed tallies and meta."""
+    labelled = select(runs.c.chip).join(run_meta, run_meta.c.run_id == runs.c.id).where(run_meta.c.serial == chip)
+    q = (select(runs, *META).outerjoin(run_meta, run_meta.c.run_id == runs.c.id)
+         .where(or_(runs.c.chip.in_(chip_spellings(chip)), runs.c.chip.in_(labelled)))
+         .order_by(runs.c.start_time, runs.c.id))
+    return with_failed_ports(conn, [dict(run_fields(r), **meta_fields(r)) for r in conn.execute(q)])
 
 
 def station_runs(conn, station, before=None, limit=PAGE):
@@ -269,15 +284,17 @@ def station_runs(conn, station, before=None, limit=PAGE):
 
 
 def run_detail(conn, run_id):
-    """Returns one run with all its tallies (in the summary's order), or None."""
-    r = conn.execute(select(runs).where(runs.c.id == run_id)).first()
+    """Returns one run with all its tallies (in the summary's order) and its meta (None
+    where it has none), or None."""
+    r = conn.execute(select(runs, *META).outerjoin(run_meta, run_meta.c.run_id == runs.c.id)
+                     .where(runs.c.id == run_id)).first()
     if r is None:
         return None
     tallies = conn.execute(select(ports).where(ports.c.run_id == run_id)).all()
     rows = [{"kind": p.kind, "port": p.port, "test": p.test, "successes": p.successes,
              "errors": p.errors, "verdict": p.verdict, "failed": p.failed,
              "shown": shown(p.port, p.test, p.successes, p.errors)} for p in tallies]
-    return dict(run_fields(r), ports=sorted(rows, key=tally_order))
+    return dict(run_fields(r), ports=sorted(rows, key=tally_order), **meta_fields(r))
 
 
 def run_log(conn, run_id):

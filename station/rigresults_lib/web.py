@@ -19,7 +19,6 @@ import collections
 import datetime
 import os
 import re
-import socket
 import threading
 from urllib.parse import quote
 
@@ -28,7 +27,7 @@ from markupsafe import Markup
 from sqlalchemy.engine import make_url
 from sqlalchemy.exc import DBAPIError, OperationalError
 
-from . import charts, store, views
+from . import charts, guard, store, views
 
 PARETO_TOP = 15       # bars of a Pareto chart
 RECENT = 10           # the newest intermittent failures on the overview
@@ -38,20 +37,13 @@ FIXTURE_DAYS = 7      # the days a fixture is judged on: is it at fault now?
 MAX_ID = 2**31 - 1    # a run id fits the store's Integer on both databases
 MAX_TEXT = 256        # a name, port, kind or chip asked for: at most this many characters
 CACHE_ENTRIES = 64    # store-wide views kept at most; the least recently asked is dropped
-LOCAL_HOSTS = ("localhost", "127.0.0.1", "[::1]")
-ALL_ADDRESSES = ("0.0.0.0", "::")  # served on every address: this machine's names answer too
+LOCAL_HOSTS = guard.LOCAL_HOSTS
 CONTROL = re.compile(r"[\x00-\x08\x0b-\x1f\x7f-\x9f]")
 # A kept log's line that tells of a failure: a failed try, a failed result.
 FAILED_LINE = re.compile(r"Error!|Err!|------Err |iTestSta:-|Err Get Port Info!!!|error!!!")
 TALLY = re.compile(r":(?:NO |NC )?Test Succ Cnt (\d+),Error Cnt (\d+)\t")
 # Sent with every answer: nothing loaded from elsewhere, no script, no framing, no sniffing.
-HEADERS = {
-    "Content-Security-Policy": "default-src 'none'; style-src 'self'; img-src 'self'; "
-                               "base-uri 'none'; form-action 'none'; frame-ancestors 'none'",
-    "X-Content-Type-Options": "nosniff",
-    "X-Frame-Options": "DENY",
-    "Referrer-Policy": "no-referrer",
-}
+HEADERS = guard.headers("style-src 'self'", "img-src 'self'", "form-action 'none'")
 
 bp = Blueprint("dashboard", __name__)
 
@@ -94,14 +86,6 @@ def daily_yield(rows):
         d[2] += r["final_pass"]
     return [(day, round(100 * f / u, 1), round(100 * g / u, 1))
             for day, (u, f, g) in sorted(days.items()) if u]
-
-
-def host_name(host):
-    """Returns the name part of a Host header (without its port), lower case."""
-    host = host.lower()
-    if host.startswith("["):
-        return host[:host.find("]") + 1]
-    return host.partition(":")[0]
 
 
 def sqlite_path(db_url):
@@ -175,7 +159,7 @@ class Dashboard:
             raise FileNotFoundError(f"no store at {self.path}")
         self.engine = store.open_db(db_url)
         self.inode = os.stat(self.path).st_ino if self.path else None
-        self.hosts = {host_name(h) for h in hosts}
+        self.hosts = {guard.host_name(h) for h in hosts}
         self.today = today
         self.cache = Cache(self.engine)
 
@@ -222,7 +206,7 @@ def text_arg(name):
 def check_request():
     """Answers only the Host names served, and only while the store is there."""
     d = dashboard()
-    if host_name(request.host) not in d.hosts:
+    if not guard.answers(request.host, d.hosts):
         abort(400, "this server does not serve that host name")
     d.check_store()
 
@@ -360,11 +344,7 @@ def serve(db_url, host="127.0.0.1", port=8000, hosts=()):
     """Serves the dashboard over the store at db_url on host:port until interrupted; answers
     the Host names `hosts`, the address served on and, on a local address, LOCAL_HOSTS."""
     import waitress
-    names = set(hosts) | {f"[{host}]" if ":" in host else host}
-    if host in LOCAL_HOSTS + ("::1",) + ALL_ADDRESSES:
-        names |= set(LOCAL_HOSTS)
-    if host in ALL_ADDRESSES:
-        names = (names - set(ALL_ADDRESSES) - {"[::]"}) | {socket.gethostname(), socket.getfqdn()}
+    names = guard.served_names(host, hosts)
     app = create_app(db_url, names)
     client = app.test_client()
     local = sorted(names)[0]
