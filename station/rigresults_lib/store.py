@@ -12,7 +12,9 @@ log_hash, the hash of the log's content; aborted 1 for a run without result line
 log_kept 0 when the store holds no log of it), ports (per run, port and test NO/NC:
 successes, errors, failed, verdict), run_files (per run: the kept log and the report,
 compressed, with their SHA-256), units (per chip: first and last run, number of runs),
-schema_version (STEPS done). log_path and report_path only tell where a run was imported
+yield_days, failed and places (the views' summaries, kept up to date as runs are stored),
+run_meta (a panel's run: place, operator, label serial, versions, the run it retests;
+store_run_meta(engine, run_id, meta)), schema_version (STEPS done). log_path and report_path only tell where a run was imported
 from: nothing is ever read from them but once, when a store made before run_files is upgraded.
 Beside it: parse.py (the files), importer.py (folders), views.py (the queries),
 sync.py (forwarding), synth.py (synthetic runs), pgtemp.py (a throwaway PostgreSQL).
