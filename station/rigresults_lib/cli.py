@@ -7,7 +7,7 @@ import sys
 
 from sqlalchemy.exc import ArgumentError, OperationalError
 
-from . import importer, store, sync, views
+from . import health, importer, parse, replay, store, sync, views
 
 FORMATS = ("table", "csv", "json")
 DEFAULT_PORT = 8021
@@ -19,6 +19,7 @@ COLUMNS = {
     "pareto": ["kind", "port", "boards_failed", "runs_failed", "hard", "intermittent"],
     "failures": ["start_time", "station", "fixture", "chip", "shown", "nature"],
     "fixtures": ["station", "fixture", "port", "streak", "boards_failed", "passed_elsewhere"],
+    "health": ["place", "port", "chart", "rule", "since", "points", "rate", "line_rate"],
     "unit": ["start_time", "station", "fixture", "result", "failed_ports", "exit_status", "log_path"],
 }
 
@@ -97,6 +98,33 @@ def cmd_sync(args, engine):
     return 0
 
 
+def cmd_replay(args, engine):
+    """Writes the board file that replays a stored run; returns 1 when there is none."""
+    try:
+        with engine.connect() as conn:
+            board, notes = replay.replay_run(conn, args.run)
+    except parse.Refused as e:
+        print(f"rigresults: cannot replay {printable(args.run)}: {printable(str(e))}", file=sys.stderr)
+        return 1
+    text = json.dumps(board, indent=1, ensure_ascii=False) + "\n"
+    if args.out:
+        with open(args.out, "w") as f:
+            f.write(text)
+    else:
+        sys.stdout.write(text)
+    for port, why in notes:
+        print(f"rigresults: {printable(port)} not reproduced exactly: {printable(why)}", file=sys.stderr)
+    return 0
+
+
+def cmd_health(args, engine):
+    """Prints what is out of control at each place and port; returns 0."""
+    with engine.connect() as conn:
+        rows = health.alarms(conn, place=args.place, port=args.port)
+    emit(rows, COLUMNS["health"], args.format)
+    return 0
+
+
 def parser():
     """Returns the command line's parser."""
     p = argparse.ArgumentParser(prog="rigresults", description="The self-test's results store.")
@@ -134,6 +162,13 @@ def parser():
     srv = sub.add_parser("serve", help="the read-only dashboard")
     srv.add_argument("--host", default="127.0.0.1")
     srv.add_argument("--port", type=int, default=DEFAULT_PORT)
+    rep = sub.add_parser("replay", help="a board file for the simulated fixture that replays a run")
+    rep.add_argument("run", metavar="RUN|CHIP", help="a run's id, or a chip (its last run)")
+    rep.add_argument("--out", metavar="BOARD.json", help="write it here (default: standard output)")
+    hea = sub.add_parser("health", help="places and ports out of statistical control")
+    hea.add_argument("--place", metavar="P", help="only this place (station/fixture or fixture)")
+    hea.add_argument("--port", metavar="P")
+    hea.add_argument("--format", choices=FORMATS, default="table")
     syn = sub.add_parser("sync", help="forward this store's runs to another (no duplicates)")
     syn.add_argument("--to", required=True, metavar="URL")
     return p
@@ -142,7 +177,8 @@ def parser():
 def main(argv=None):
     """Runs one subcommand; returns its exit status."""
     args = parser().parse_args(argv)
-    commands = {"import": cmd_import, "serve": cmd_serve, "sync": cmd_sync}
+    commands = {"import": cmd_import, "serve": cmd_serve, "sync": cmd_sync,
+                "replay": cmd_replay, "health": cmd_health}
     try:
         engine = store.open_db(args.db)
         try:
