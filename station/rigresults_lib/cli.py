@@ -121,7 +121,7 @@ def cmd_health(args, engine):
     """Prints what is out of control at each place and port; returns 0."""
     with engine.connect() as conn:
         rows = health.alarms(conn, place=args.place, port=args.port)
-    emit(rows, COLUMNS["health"], args.format)
+    emit(rows, COLUMNS["health"], args.format, sys.stdout)
     return 0
 
 

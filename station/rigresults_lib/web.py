@@ -23,7 +23,7 @@ from flask import Flask, abort, render_template, request, url_for
 from markupsafe import Markup
 from sqlalchemy import func, select
 
-from . import charts, store, views
+from . import charts, health_web, store, views
 from .store import ports, runs
 
 PAGE = 50             # rows per page of a list
@@ -223,7 +223,8 @@ def make_app(db_url):
             return render("overview.html", conn, days=days, since=since, last=last, yields=yields,
                           yield_geo=charts.yield_bars(daily_yield(yields)),
                           pareto=pareto, pareto_geo=pareto_chart(pareto), fixture_days=FIXTURE_DAYS,
-                          fixtures=suspects(conn), intermittent=intermittent)
+                          fixtures=suspects(conn), intermittent=intermittent,
+                          alarms=health_web.overview_alarms(conn, cached))
 
     @app.route("/station")
     def station():
@@ -274,6 +275,7 @@ def make_app(db_url):
             return render("run.html", conn, run=detail,
                           lines=log_lines(text) if text is not None else None)
 
+    health_web.register(app, engine, render, cached)
     return app
 
 
