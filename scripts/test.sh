@@ -32,7 +32,9 @@ run_config() {
   if [[ "$c" == station ]]; then
     echo "=== station: three simulated boards on build/host"
     cmake --preset host >/dev/null && cmake --build --preset host &&
-      timeout "${STATION_SECONDS:-300}" station/run-simulated.sh build/host
+      timeout "${STATION_SECONDS:-300}" station/run-simulated.sh build/host &&
+      { echo "=== station: replayed runs on build/host"
+        PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -q station/test_replay.py; }
     return
   fi
   if [[ "$c" == format ]]; then
