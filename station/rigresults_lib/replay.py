@@ -25,6 +25,7 @@ FRESH, PASS = WR_ERR | RD_ERR, WR_OK | RD_OK
 MAX_ARGS = 16             # a command line longer than this is no run of the program
 MAX_ARG_CHARS = 64
 MAX_NAME_CHARS = 64       # a serial port's /dev name
+MAX_PORTS = 64            # serial ports of one kind, DO or DI channels: more is no board
 MAX_GROUP_CHOICES = 20000  # DIO fault combinations tried per DO before giving up
 HEAD = re.compile(r"[0-9A-F]{2}( [0-9A-F]{2})?\Z")
 TRY = re.compile(r"-----Try Test (\d+)-----\Z")
@@ -91,60 +92,35 @@ def mark(sta, port, bits, clear):
     sta[port] = (sta[port] & ~clear) | bits
 
 
-def bus_try(lines, names):
-    """Returns (passed set, open set) of one RS485 bus try from its lines."""
-    sta, seen, wrote = {n: FRESH for n in names}, set(), set()
-    for line in lines:
-        for j in names:
-            head = f"Write {j} msgSend:{TEXT},"
-            if not line.startswith(head):
-                continue
-            rest, seen = line[len(head):], seen | {j}
-            if rest.startswith("Err! iwrite="):
-                mark(sta, j, WR_ERR, WR_OK)
-                break
-            if j not in wrote:
-                wrote.add(j)
-                mark(sta, j, WR_OK, WR_ERR)
-            for reader in names:
-                for word, ok in (("OK!", True), ("Error!", False)):
-                    if rest.startswith(f"Read {reader} {word} msg:"):
-                        seen.add(reader)
-                        if ok:
-                            mark(sta, reader, RD_OK, RD_ERR)
-                        elif sta[reader] != PASS:
-                            mark(sta, reader, RD_ERR, RD_OK)
-            break
-    return {n for n in names if sta[n] == PASS}, seen
+def line_pattern(names):
+    """Returns the pattern of a loopback test's line over these port names: sender, then
+    "Err!" or the reader and OK/Error (none: the sender's echo check found nothing)."""
+    name = "|".join(re.escape(n) for n in sorted(names, key=len, reverse=True))
+    return re.compile(rf"(Err )?Write ({name}) msgSend:{re.escape(TEXT)}"
+                      rf"(?:,Err! iwrite=| iwrite=|,Read ({name}) (?:(OK|Error)! )?(?:msg|iread):)")
 
 
-def pair_try(lines, names):
-    """Returns (passed set, open set) of one try of RS232 pairs from its lines."""
-    sta, seen, wrote = {n: FRESH for n in names}, set(), set()
+def loop_try(lines, names, bus):
+    """Returns (passed set, open set) of one loopback try (an RS485 bus, or RS232 pairs)
+    from its lines, marking each port as the program does."""
+    sta, seen, wrote, pattern = {n: FRESH for n in names}, set(), set(), line_pattern(names)
     for line in lines:
-        for s in names:
-            if line.startswith(f"Err Write {s} msgSend:{TEXT} iwrite="):
-                mark(sta, s, WR_ERR, WR_OK)
-                seen.add(s)
-                break
-            head = f"Write {s} msgSend:{TEXT},"
-            if not line.startswith(head):
-                continue
-            rest, seen = line[len(head):], seen | {s}
-            if rest.startswith("Err! iwrite="):
-                mark(sta, s, WR_ERR, WR_OK)
-                break
-            if s not in wrote:
-                wrote.add(s)
-                mark(sta, s, WR_OK, WR_ERR)
-            for r in names:
-                if rest.startswith(f"Read {r} OK! iread:"):
-                    mark(sta, r, RD_OK, RD_ERR)
-                    seen.add(r)
-                elif rest.startswith(f"Read {r} Error! iread:"):
-                    mark(sta, r, RD_ERR, RD_OK)  # a receipt, or the sender hearing itself
-                    seen.add(r)
-            break
+        m = pattern.match(line)
+        if not m:
+            continue
+        failed_write, sender, reader, word = m.groups()
+        seen.add(sender)
+        if failed_write or reader is None:
+            mark(sta, sender, WR_ERR, WR_OK)
+            continue
+        if sender not in wrote:
+            wrote.add(sender)
+            mark(sta, sender, WR_OK, WR_ERR)
+        seen.add(reader)
+        if word == "OK":
+            mark(sta, reader, RD_OK, RD_ERR)
+        elif word == "Error" and not (bus and sta[reader] == PASS):
+            mark(sta, reader, RD_ERR, RD_OK)  # a receipt, or an RS232 sender hearing itself
     return {n for n in names if sta[n] == PASS}, seen
 
 
@@ -174,7 +150,7 @@ def serial_plan(kind, names, secs, tries, probes):
     outcomes, seen_any = {n: [] for n in names}, set()
     for t in range(1, tries + 1):
         lines = secs.get((kind, t), [])
-        passed, seen = (bus_try if kind == "RS485" else pair_try)(lines, names)
+        passed, seen = loop_try(lines, names, kind == "RS485")
         seen_any |= seen
         for n in names:
             if n in probes:
@@ -322,6 +298,9 @@ def board_of_log(data):
         if s:
             settings.setdefault(s.group(1), s.group(2))
     tries, kinds, rows = run["tries"], run["kinds"], run["ports"]
+    counts = [params.get(k, 0) for k in ("RS485 Cnt", "RS232 Cnt", "DO Cnt", "DI Cnt")]
+    if not 0 < tries <= parse.MAX_TRIES or not all(0 <= c <= MAX_PORTS for c in counts):
+        raise parse.Refused(f"{tries} tries and port counts {counts}: more than a board has")
     board = {"_comment": [f"replays run of chip {run['chip']} at {run['start_time']}"],
              "hostname": run["device_type"], "otp": run["chip"], "args": args_of(run["command"])}
     notes = []
