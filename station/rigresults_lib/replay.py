@@ -280,9 +280,16 @@ def channel_outcomes(rows, tries):
 def args_of(command):
     """Returns the program's arguments from the banner's command line; raises Refused."""
     words = command.split()
-    if not words or len(words) > MAX_ARGS + 1 or any(len(w) > MAX_ARG_CHARS for w in words):
+    if not words or len(words) > MAX_ARGS + 1 or any(len(w) > MAX_ARG_CHARS or not w.isprintable()
+                                                      for w in words):
         raise parse.Refused("the logged command line is no command line of the program")
     return words[1:]
+
+
+def check_text(what, value):
+    """Raises Refused when a device type or chip could not be a board file's."""
+    if not value or len(value) > MAX_NAME_CHARS or not value.isprintable():
+        raise parse.Refused(f"the {what} {value[:MAX_NAME_CHARS]!r} cannot be a board's")
 
 
 def board_of_log(data):
@@ -297,6 +304,8 @@ def board_of_log(data):
         s = SETTING.match(m)
         if s:
             settings.setdefault(s.group(1), s.group(2))
+    check_text("device type", run["device_type"])
+    check_text("chip", run["chip"])
     tries, kinds, rows = run["tries"], run["kinds"], run["ports"]
     counts = [params.get(k, 0) for k in ("RS485 Cnt", "RS232 Cnt", "DO Cnt", "DI Cnt")]
     if not 0 < tries <= parse.MAX_TRIES or not all(0 <= c <= MAX_PORTS for c in counts):
