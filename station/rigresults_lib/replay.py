@@ -164,7 +164,8 @@ def serial_plan(kind, names, secs, tries, probes):
 
 
 def port_faults(outcomes, frames_per_try, dead):
-    """Returns the faults that give a port these per-try outcomes, and a comment or None."""
+    """Returns the faults that give a port these per-try outcomes, and a comment or None.
+    dead: it took part in no try while others did."""
     if dead:
         return ["no_open"], "took part in no try: its /dev entry is made to lead nowhere"
     failing = [t + 1 for t, ok in enumerate(outcomes) if not ok]
@@ -173,6 +174,8 @@ def port_faults(outcomes, frames_per_try, dead):
     if len(failing) == len(outcomes):
         return ["deaf"], "never passed: made deaf (the log does not tell which wire was cut)"
     drops = [f for t in failing for f in range((t - 1) * frames_per_try + 1, t * frames_per_try + 1)]
+    if not drops:
+        return [], None  # it receives nothing: it fails every try as it is
     return [{"drop_rx": drops}], f"fails on tries {failing}: loses every frame it receives in them"
 
 
@@ -328,18 +331,25 @@ def board_of_log(data):
         board["_comment"].append(f"{port}: {why}")
 
     def check(port, outcomes):
-        if port in tallies and tallies[port] != (sum(outcomes), len(outcomes) - sum(outcomes)):
-            notes.append((port, "its read lines do not account for its tallies"))
+        """Returns the port's outcomes, from its tallies when its lines do not account for them."""
+        succ, err = tallies.get(port, (sum(outcomes), len(outcomes) - sum(outcomes)))
+        if (succ, err) == (sum(outcomes), len(outcomes) - sum(outcomes)):
+            return outcomes
+        if succ + err != tries:
+            raise parse.Refused(f"{port}'s tallies do not add up to the run's {tries} tries")
+        notes.append((port, "its read lines do not account for its tallies: the tallies are "
+                      "reproduced, its failing tries taken as the last ones"))
+        return [True] * succ + [False] * err
 
     if rs485:
         entries = []
         if kinds & parse.SEL_RS485:
             probes = set(rs485) if len(rs485) == 1 else set()
             outcomes, seen = serial_plan("RS485", rs485, secs, tries, probes)
-            dead = {n for n in rs485 if n not in seen and not probes}
+            outcomes = {n: check(n, outcomes[n]) for n in rs485}
+            dead = {n for n in rs485 if seen and n not in seen and not probes and not any(outcomes[n])}
             per_try = max(0, len(rs485) - len(dead) - 1) if not probes else 1
             for n in rs485:
-                check(n, outcomes[n])
                 faults, why = port_faults(outcomes[n], per_try, n in dead)
                 entries.append(serial_entry(n, faults))
                 if why:
@@ -367,10 +377,10 @@ def board_of_log(data):
         entries = []
         if kinds & parse.SEL_RS232:
             outcomes, seen = serial_plan("RS232", rs232, secs, tries, probes)
-            dead = {n for n in rs232 if n not in seen and n not in probes}
+            outcomes = {n: check(n, outcomes[n]) for n in rs232}
+            dead = {n for n in rs232 if seen and n not in seen and n not in probes and not any(outcomes[n])}
             partner = {a: b for a, b in pairs} | {b: a for a, b in pairs}
             for n in rs232:
-                check(n, outcomes[n])
                 per_try = 1 if n in probes or partner.get(n) not in dead else 0
                 faults, why = port_faults(outcomes[n], per_try, n in dead)
                 entries.append(serial_entry(n, faults, extra.get(n)))
