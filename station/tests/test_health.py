@@ -54,7 +54,8 @@ def test_healthy_line_is_quiet_and_a_bad_cable_is_raised_from_its_onset(lines, c
 
 def test_dashboard_draws_the_chart_lists_the_alarm_and_offers_the_board_file(lines, tmp_path):
     _, (degrading, engine) = lines
-    importer.import_paths(engine, [os.path.join(DATA, "serial-faults")], "ST-9", progress=False)
+    importer.import_paths(engine, [os.path.join(DATA, d) for d in ("serial-faults", "hostile")], "ST-9",
+                          progress=False)
     client = web.make_app(degrading).test_client()
     bad_place = "/".join(health_line.BAD_PLACE)
     assert bad_place.encode() in client.get("/").data
@@ -69,3 +70,7 @@ def test_dashboard_draws_the_chart_lists_the_alarm_and_offers_the_board_file(lin
     assert {k: v for k, v in got.get_json().items() if not k.startswith("_")} == \
         {k: v for k, v in board.items() if not k.startswith("_")}
     assert client.get("/run/board", query_string={"id": "999999"}).status_code == 404
+    with engine.connect() as conn:
+        hostile = replay.find_run_id(conn, "0x0BAD5EED")
+    refused = client.get("/run/board", query_string={"id": str(hostile)})
+    assert refused.status_code == 404 and b"is no /dev entry" in refused.data
