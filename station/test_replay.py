@@ -12,7 +12,7 @@ import subprocess
 import sys
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis import strategies as st
 
 STATION_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -118,7 +118,8 @@ def board_of(p):
             "args": ["Port=All", f"Cnt={TRIES}"]}
 
 
-@settings(max_examples=2, deadline=None, derandomize=True,
+# No shrinking: each example is real fixture runs, and a failure names its boards' folders.
+@settings(max_examples=2, deadline=None, derandomize=True, phases=[Phase.explicit, Phase.generate],
           suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 @given(st.lists(pattern, min_size=PARALLEL, max_size=PARALLEL))
 def test_random_failure_patterns_replay_try_for_try(tmp_path_factory, patterns):
