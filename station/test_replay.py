@@ -82,8 +82,9 @@ def check_all(boards, tmp_path):
         done = {name: pool.submit(round_trip, b, str(tmp_path / name)) for name, b in boards}
     for name, future in done.items():
         first, second, again, twice = future.result()
-        assert tallies(second) == tallies(first), name
-        assert without_comments(twice) == without_comments(again), name
+        where = f"{name}: {tmp_path / name}"
+        assert tallies(second) == tallies(first), where
+        assert without_comments(twice) == without_comments(again), where
 
 
 def test_every_shipped_faulty_board_replays_port_for_port(tmp_path):
