@@ -108,8 +108,12 @@ def cmd_replay(args, engine):
         return 1
     text = json.dumps(board, indent=1, ensure_ascii=False) + "\n"
     if args.out:
-        with open(args.out, "w") as f:
-            f.write(text)
+        try:
+            with open(args.out, "w") as f:
+                f.write(text)
+        except OSError as e:
+            print(f"rigresults: cannot write {printable(args.out)}: {e.strerror}", file=sys.stderr)
+            return 1
     else:
         sys.stdout.write(text)
     for port, why in notes:
