@@ -36,7 +36,9 @@ run_config() {
       timeout "${STATION_SECONDS:-300}" station/run-simulated.sh build/host &&
       { echo "=== station: the operator's panel in a browser"
         RIGPANEL_BUILD=build/host PYTHONDONTWRITEBYTECODE=1 timeout "${STATION_SECONDS:-300}" \
-          /usr/bin/python3 -m pytest -p no:cacheprovider -q station/tests/test_panel.py -k browser; }
+          /usr/bin/python3 -m pytest -p no:cacheprovider -q station/tests/test_panel.py -k browser; } &&
+      { echo "=== station: replayed runs on build/host"
+        PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -q station/test_replay.py; }
     return
   fi
   if [[ "$c" == format ]]; then

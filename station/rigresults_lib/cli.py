@@ -10,7 +10,7 @@ import sys
 from sqlalchemy.engine import make_url
 from sqlalchemy.exc import ArgumentError, OperationalError
 
-from . import importer, records, store, sync, views
+from . import health, importer, parse, records, replay, store, sync, views
 
 FORMATS = ("table", "csv", "json")
 DEFAULT_PORT = 8021
@@ -27,6 +27,7 @@ COLUMNS = {
     "pareto": ["kind", "port", "boards_failed", "runs_failed", "hard", "intermittent"],
     "failures": ["start_time", "station", "fixture", "chip", "shown", "nature"],
     "fixtures": ["station", "fixture", "port", "streak", "boards_failed", "passed_elsewhere"],
+    "health": ["place", "port", "chart", "rule", "since", "points", "rate", "line_rate"],
     "unit": ["start_time", "station", "fixture", "result", "failed_ports", "exit_status", "operator", "serial", "log_path"],
 }
 
@@ -139,6 +140,37 @@ def tcp_port(text):
     return int(text)
 
 
+def cmd_replay(args, engine):
+    """Writes the board file that replays a stored run; returns 1 when there is none."""
+    try:
+        with engine.connect() as conn:
+            board, notes = replay.replay_run(conn, args.run)
+    except parse.Refused as e:
+        print(f"rigresults: cannot replay {printable(args.run)}: {printable(str(e))}", file=sys.stderr)
+        return 1
+    text = json.dumps(board, indent=1, ensure_ascii=False) + "\n"
+    if args.out:
+        try:
+            with open(args.out, "w") as f:
+                f.write(text)
+        except OSError as e:
+            print(f"rigresults: cannot write {printable(args.out)}: {e.strerror}", file=sys.stderr)
+            return 1
+    else:
+        sys.stdout.write(text)
+    for port, why in notes:
+        print(f"rigresults: {printable(port)} not reproduced exactly: {printable(why)}", file=sys.stderr)
+    return 0
+
+
+def cmd_health(args, engine):
+    """Prints what is out of control at each place and port; returns 0."""
+    with engine.connect() as conn:
+        rows = health.alarms(conn, place=args.place, port=args.port)
+    emit(rows, COLUMNS["health"], args.format, sys.stdout)
+    return 0
+
+
 def parser():
     """Returns the command line's parser; --db is taken before or after the subcommand."""
     db = argparse.ArgumentParser(add_help=False)
@@ -185,6 +217,13 @@ def parser():
     srv.add_argument("--port", type=tcp_port, default=DEFAULT_PORT)
     srv.add_argument("--allow-host", action="append", default=[], metavar="NAME",
                      help="a Host name the dashboard answers besides the address's own (repeatable)")
+    rep = command("replay", "a board file for the simulated fixture that replays a run")
+    rep.add_argument("run", metavar="RUN|CHIP", help="a run's id, or a chip (its last run)")
+    rep.add_argument("--out", metavar="BOARD.json", help="write it here (default: standard output)")
+    hea = command("health", "places and ports out of statistical control")
+    hea.add_argument("--place", metavar="P", help="only this place (station/fixture or fixture)")
+    hea.add_argument("--port", metavar="P")
+    hea.add_argument("--format", choices=FORMATS, default="table")
     syn = command("sync", "forward this store's runs to another (no duplicates)")
     syn.add_argument("--to", required=True, metavar="URL")
     records.add_parsers(command)
@@ -215,7 +254,8 @@ def unusable(url, create):
 
 
 COMMANDS = {"import": cmd_import, "serve": cmd_serve, "sync": cmd_sync,
-            "show": records.cmd_show, "export": records.cmd_export}  # others: cmd_view
+            "show": records.cmd_show, "export": records.cmd_export,
+            "replay": cmd_replay, "health": cmd_health}  # others: cmd_view
 CREATES = ("import",)  # the subcommands that may start a new store
 
 

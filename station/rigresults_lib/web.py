@@ -27,7 +27,7 @@ from markupsafe import Markup
 from sqlalchemy.engine import make_url
 from sqlalchemy.exc import DBAPIError, OperationalError
 
-from . import charts, guard, store, views
+from . import charts, guard, health_web, store, views
 
 PARETO_TOP = 15       # bars of a Pareto chart
 RECENT = 10           # the newest intermittent failures on the overview
@@ -275,7 +275,8 @@ def overview():
                       last=last, yields=yields, yield_geo=charts.yield_bars(daily_yield(yields)),
                       aborted=sum(r["aborted"] for r in yields),
                       pareto=pareto, pareto_geo=pareto_chart(pareto), fixture_days=FIXTURE_DAYS,
-                      fixtures=suspects(conn), intermittent=intermittent)
+                      fixtures=suspects(conn), intermittent=intermittent,
+                      alarms=health_web.overview_alarms(conn, dashboard().cached))
 
 
 @bp.route("/station")
@@ -326,6 +327,22 @@ def run():
         text = views.run_log(conn, run_id)
         return render("run.html", conn, run=detail,
                       lines=log_lines(text) if text is not None else None)
+
+
+@bp.route("/health")
+def health_page():
+    place, port = text_arg("place") or None, text_arg("port") or None
+    with dashboard().engine.connect() as conn:
+        return render("health.html", conn, **health_web.page_values(conn, dashboard().cached, place, port))
+
+
+@bp.route("/run/board")
+def run_board():
+    run_id = int_arg("id", 1, MAX_ID)
+    if run_id is None:
+        abort(400, "id must be given")
+    with dashboard().engine.connect() as conn:
+        return health_web.board_answer(conn, run_id)
 
 
 def create_app(db_url, hosts=LOCAL_HOSTS, today=None):
