@@ -28,7 +28,8 @@ COLUMNS = {
     "failures": ["start_time", "station", "fixture", "chip", "shown", "nature"],
     "fixtures": ["station", "fixture", "port", "streak", "boards_failed", "passed_elsewhere"],
     "health": ["place", "port", "chart", "rule", "since", "points", "rate", "line_rate"],
-    "unit": ["start_time", "station", "fixture", "result", "failed_ports", "exit_status", "operator", "serial", "log_path"],
+    "unit": ["start_time", "station", "fixture", "result", "failed_ports", "exit_status", "operator", "serial",
+             "log_path"],
 }
 
 

@@ -3,8 +3,9 @@ kept log as the store holds it (a chip: its newest run's), `rigresults export RU
 writes the files of a run (a chip: of each of its runs) back into a folder of its own,
 <place>_<chip>_<start time>, under --out, as the station keeps them (and import reads them).
 
-add_parsers(command) adds both subcommands (command(name, help) returns a new subparser); cmd_show(args, engine), cmd_export(args, engine)
-run them and return the exit status.
+add_parsers(command) adds both subcommands (command(name, help) returns a new
+subparser); cmd_show(args, engine), cmd_export(args, engine) run them and return the
+exit status.
 """
 import os
 import sys

@@ -14,8 +14,9 @@ successes, errors, failed, verdict), run_files (per run: the kept log and the re
 compressed, with their SHA-256), units (per chip: first and last run, number of runs),
 yield_days, failed and places (the views' summaries, kept up to date as runs are stored),
 run_meta (a panel's run: place, operator, label serial, versions, the run it retests;
-store_run_meta(engine, run_id, meta)), schema_version (STEPS done). log_path and report_path only tell where a run was imported
-from: nothing is ever read from them but once, when a store made before run_files is upgraded.
+store_run_meta(engine, run_id, meta)), schema_version (STEPS done). log_path and
+report_path only tell where a run was imported from: nothing is ever read from them but
+once, when a store made before run_files is upgraded.
 Beside it: parse.py (the files), importer.py (folders), views.py (the queries),
 sync.py (forwarding), synth.py (synthetic runs), pgtemp.py (a throwaway PostgreSQL).
 """
