@@ -8,7 +8,8 @@
 # its archive check and its scenarios (those without DIO ioctls) under
 # qemu-arm in the BusyBox userland; imx6ul runs the static program's scenarios
 # on the board's twin, an emulated i.MX6UL (DIO ones included); station is the
-# station's run on labgrid against three simulated boards and one twin (all
+# station's run on labgrid against three simulated boards and one twin, and the
+# operator's panel on them in a browser (all
 # after host, imx6ul and station after armhf-static); results is the
 # station's results store and dashboard (station/tests: parser, store, views,
 # a real PostgreSQL server, the browser); format checks the C and C++ files
@@ -34,7 +35,12 @@ run_config() {
   if [[ "$c" == station ]]; then
     echo "=== station: three simulated boards on build/host"
     cmake --preset host >/dev/null && cmake --build --preset host &&
-      timeout "${STATION_SECONDS:-300}" station/run-simulated.sh build/host
+      timeout "${STATION_SECONDS:-300}" station/run-simulated.sh build/host &&
+      { echo "=== station: the operator's panel in a browser"
+        RIGPANEL_BUILD=build/host PYTHONDONTWRITEBYTECODE=1 timeout "${STATION_SECONDS:-300}" \
+          /usr/bin/python3 -m pytest -p no:cacheprovider -q station/tests/test_panel.py -k browser; } &&
+      { echo "=== station: replayed runs on build/host"
+        PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -q station/test_replay.py; }
     return
   fi
   if [[ "$c" == mutation ]]; then

@@ -40,16 +40,16 @@ def station(request):
 def ended(request, station):
     """Where the test leaves the program's exit status; afterwards, passed or failed,
     the board's run is stored in the results store."""
-    record = {"exit_status": None}
+    record = {"exit_status": None, "run_dir": None}
     yield record
     opt = request.config.getoption
-    keep_run(station, record["exit_status"], opt("--rig-db"), opt("--rig-station"))
+    keep_run(station, record["exit_status"], record["run_dir"], opt("--rig-db"), opt("--rig-station"))
 
 
-def keep_run(station, status, db_url, station_name):
-    """Stores the board's run (its kept log and report) in the results store."""
-    log = os.path.join(station.out, importer.STATION_LOG)
-    if not os.path.exists(log):
+def keep_run(station, status, run_dir, db_url, station_name):
+    """Stores the board's run (its kept log and report, in the run's folder) in the results store."""
+    log = run_dir and os.path.join(run_dir, importer.STATION_LOG)
+    if not log or not os.path.exists(log):
         return
     try:
         found = importer.load_run(log, station_name, fixture=station.board,

@@ -4,11 +4,13 @@
 # environment says.
 import dataclasses
 import json
+import os
 import re
 import time
 import xml.etree.ElementTree as ET
 
 from labgrid.protocol import CommandProtocol, ConsoleProtocol
+from rigresults_lib import files, parse
 
 LOG_DIR = "/NandFlash/tmp"
 REPORT = LOG_DIR + "/rigChkEx.js"
@@ -111,6 +113,33 @@ def read_file(shell, path):
     """Returns the text of a board's file (a glob for one file), or None."""
     lines, _, rc = shell.run(f"cat {path}", decodeerrors="replace")
     return "\n".join(lines) + "\n" if rc == 0 else None
+
+
+def run_folder(out, board, log_text):
+    """Returns the folder of this board's run under out: <board>_<chip>_<start time> from the
+    kept log's banner (the station's clock and "unknown" when the log has none), never one
+    that holds an earlier run's files."""
+    try:
+        run = parse.parse_kept_log((log_text or "").encode())
+        chip, start = run["chip"], run["start_time"]
+    except parse.Refused:
+        chip, start = "unknown", time.strftime("%Y-%m-%d %H:%M:%S")
+    base = os.path.join(out, files.run_folder_name(board, chip, start))
+    folder, n = base, 1
+    while os.path.lexists(folder):  # another run of that chip in the same second
+        n += 1
+        folder = f"{base}.{n}"
+    return folder
+
+
+def keep_files(folder, texts):
+    """Writes {name: text} (None: not written) into the run's new folder; returns the folder."""
+    os.makedirs(folder)
+    for name, text in texts.items():
+        if text is not None:
+            with open(os.path.join(folder, name), "w") as f:
+                f.write(text)
+    return folder
 
 
 def ports_of(report_text):

@@ -15,9 +15,13 @@ def test_selftest(target, station, ended):
     log = rigstation.read_file(shell, rigstation.KEPT_LOGS)
     after = rigstation.after_test(target, shell)
 
+    # The run's record in a folder of its own; the board's folder keeps the last run's outcome.
     os.makedirs(station.out, exist_ok=True)
-    for name, text in (("rigChkEx.js", report), ("rigChkEx-kept.log", log), ("verdict.txt", verdict),
-                       ("after-test.txt", after and f"$ {after[0]}\n{after[1]}\nstatus {after[2]}\n")):
+    outcome = {"verdict.txt": verdict,
+               "after-test.txt": after and f"$ {after[0]}\n{after[1]}\nstatus {after[2]}\n"}
+    ended["run_dir"] = rigstation.keep_files(rigstation.run_folder(station.out, station.board, log),
+                                             dict(outcome, **{"rigChkEx.js": report, "rigChkEx-kept.log": log}))
+    for name, text in outcome.items():
         if text is not None:
             with open(os.path.join(station.out, name), "w") as f:
                 f.write(text)

@@ -1,19 +1,29 @@
 """Finds runs in station result folders, fixture run folders and kept logs, and stores them.
 
-import_paths(engine, paths, station, progress) -> (new, already, refused [(path, reason)])
-load_run(log_path, station, fixture=None, exit_status=None) -> run dict, or raises Refused
+import_paths(engine, paths, station, progress, aborted=None) -> (new, already, refused
+    [(path, reason)]); aborted (a list) gets the path of each aborted run read
+load_run(log_path, station, fixture=None, exit_status=None, root=None) -> run dict with
+    its files' bytes, or raises Refused
 A report rigChkEx.js beside a kept log is its report when its head names the same run.
+Every file is read as files.read_regular does: a regular file within the folder imported
+(root), bounded in size; a folder that cannot be listed is refused like a file.
+The live log rigChkEx.log is a run when the program could not move it (its banner is in
+it); beside a kept log, without banner, it is the lines written after the move, part of
+the kept log's run, and is passed over.
 """
 import fnmatch
 import os
 import re
 
-from . import parse, store
+from . import files, parse, store
 
 STATION_LOG = "rigChkEx-kept.log"     # a station's copy of the kept log
 KEPT_LOG = "rigChkEx_*.log"           # the kept log's own name
+LIVE_LOG = "rigChkEx.log"             # the live log, kept in place when it could not be moved
 REPORT = "rigChkEx.js"
-MAX_FILE_BYTES = 64 << 20             # no kept log comes near this
+MAX_FILE_BYTES = store.MAX_FILE_BYTES
+MAX_SIDE_BYTES = 4096                 # exit_status, verdict.txt: a few lines
+BATCH_BYTES = 64 << 20                # files' bytes held before a batch is stored
 CONSOLE_LINK = "console"              # in the folder of a rigfixture --console session
 PROGRESS_FROM = 50                    # files from which an import shows its progress
 # rigfixture's default run folder: <board>-<YYYYmmdd-HHMMSS>-<pid>
@@ -26,27 +36,26 @@ def is_kept_log(name):
 
 
 def find_logs(paths):
-    """Returns the kept logs under paths (a file given is taken whatever its name), sorted."""
-    found = []
+    """Returns ([(log, root)] under paths, sorted; a file given is taken whatever its name and
+    its folder is its root, and [(folder, reason)] of the folders that cannot be listed)."""
+    found, refused = [], []
+
+    def unlisted(e):
+        refused.append((e.filename, f"cannot be listed: {e.strerror}"))
     for path in paths:
-        if not os.path.isdir(path):
-            found.append(path)
+        if not os.path.isdir(path) or os.path.islink(path):
+            found.append((path, run_folder(path) or os.path.dirname(os.path.abspath(path))))
             continue
-        for folder, dirs, files in os.walk(path):
+        for folder, dirs, names in os.walk(path, onerror=unlisted):  # links to folders not entered
             dirs.sort()
-            found += [os.path.join(folder, f) for f in sorted(files) if is_kept_log(f)]
-    return found
+            found += [(os.path.join(folder, f), path) for f in sorted(names)
+                      if is_kept_log(f) or f == LIVE_LOG]
+    return found, refused
 
 
-def read_bytes(path):
-    """Returns a file's bytes; raises Refused when it cannot be read or is far too large."""
-    try:
-        if os.path.getsize(path) > MAX_FILE_BYTES:
-            raise parse.Refused(f"larger than {MAX_FILE_BYTES >> 20} MiB")
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError as e:
-        raise parse.Refused(f"cannot be read: {e.strerror}") from None
+def read_bytes(path, root=None, limit=MAX_FILE_BYTES):
+    """Returns a file's bytes; raises Refused (see files.read_regular)."""
+    return files.read_regular(path, limit, root if root is not None else os.path.dirname(os.path.abspath(path)))
 
 
 def run_folder(log_path):
@@ -57,57 +66,95 @@ def run_folder(log_path):
     return None
 
 
-def first_line(path, prefix=""):
-    """Returns the rest of a file's first line that starts with prefix, or None."""
+def first_line(path, root, prefix=""):
+    """Returns the rest of a small file's first line that starts with prefix, or None
+    (also when it is no regular file within root)."""
     try:
-        with open(path, errors="replace") as f:
-            return next((line[len(prefix):].strip() for line in f if line.startswith(prefix)), None)
-    except OSError:
+        lines = parse.decode(read_bytes(path, root, MAX_SIDE_BYTES)).splitlines()
+    except parse.Refused:
         return None
+    return next((line[len(prefix):].strip()[:parse.MAX_NAME] for line in lines if line.startswith(prefix)), None)
 
 
-def place_of(log_path):
+def place_of(log_path, root):
     """Returns (fixture, exit status, end pattern) as the log's folder tells them."""
     out = run_folder(log_path)
-    if out is None:  # a station's folder RESULTS/<board>/ or a folder of kept logs
-        return os.path.basename(os.path.dirname(os.path.abspath(log_path))), None, None
+    if out is None:  # a station's folder RESULTS/<board>/[<run folder>/] or a folder of kept logs
+        folder = os.path.basename(os.path.dirname(os.path.abspath(log_path)))
+        m = files.RUN_FOLDER.match(folder)
+        return m.group(1) if m else folder, None, None
     name = os.path.basename(out)
     m = FIXTURE_RUN_DIR.match(name)
     fixture = m.group(1) if m else name
     if os.path.lexists(os.path.join(out, CONSOLE_LINK)):
         return fixture, None, None  # a console session: its status is the shell's
-    pattern = first_line(os.path.join(out, "verdict.txt"), "end pattern:")
-    return fixture, first_line(os.path.join(out, "exit_status")), pattern.split()[0] if pattern else None
+    if not files.beneath(out, root):  # the run folder lies above the folder imported
+        return fixture, None, None
+    pattern = first_line(os.path.join(out, "verdict.txt"), root, "end pattern:")
+    return fixture, first_line(os.path.join(out, "exit_status"), root), pattern.split()[0] if pattern else None
 
 
-def load_run(log_path, station, fixture=None, exit_status=None):
-    """Returns the run of a kept log with its report beside it (if any); raises Refused."""
-    run = parse.parse_kept_log(read_bytes(log_path))
+def name_of(text, what):
+    """Returns a station's or fixture's name safe to store; raises Refused when too long."""
+    text = files.safe_text(text or "")
+    if len(text) > parse.MAX_NAME:
+        raise parse.Refused(f"the {what} name is longer than {parse.MAX_NAME} characters")
+    return text
+
+
+def load_run(log_path, station, fixture=None, exit_status=None, root=None):
+    """Returns the run of a kept log with its report beside it (if any) and both files'
+    bytes; raises Refused."""
+    root = root if root is not None else os.path.dirname(os.path.abspath(log_path))
+    data = read_bytes(log_path, root)
+    run = parse.parse_kept_log(data)
     report = os.path.join(os.path.dirname(log_path), REPORT)
-    if os.path.exists(report) and parse.apply_report(run, read_bytes(report)) is None:
-        report = None  # another run's report (a folder of several kept logs)
-    place, status, pattern = place_of(log_path)
-    run.update(station=station, fixture=fixture or place,
+    report_data = None
+    if os.path.lexists(report):
+        try:
+            report_data = read_bytes(report, root)
+        except parse.Refused as e:
+            raise parse.Refused(f"its report {REPORT}: {e}") from None
+        if parse.apply_report(run, report_data) is None:
+            report, report_data = None, None  # another run's report (a folder of several kept logs)
+    place, status, pattern = place_of(log_path, root)
+    run.update(station=name_of(station, "station"), fixture=name_of(fixture or place, "fixture"),
                exit_status=exit_status if exit_status is not None else status, end_pattern=pattern,
-               log_path=os.path.abspath(log_path),
-               report_path=os.path.abspath(report) if report and os.path.exists(report) else None)
+               log_path=files.safe_text(os.path.abspath(log_path)),
+               report_path=files.safe_text(os.path.abspath(report)) if report_data is not None else None,
+               log_data=data, log_hash=parse.content_hash(data), report_data=report_data)
     return run
 
 
-def import_paths(engine, paths, station, progress=True):
+def after_the_move(path):
+    """Returns whether a live log lies beside a kept log (the lines after the move)."""
+    folder = os.path.dirname(path)
+    try:
+        return any(is_kept_log(n) for n in os.listdir(folder or "."))
+    except OSError:
+        return False
+
+
+def import_paths(engine, paths, station, progress=True, aborted=None):
     """Stores every run found under paths; returns (new, already stored, refused)."""
-    logs = find_logs(paths)
+    logs, refused = find_logs(paths)
     if progress and len(logs) >= PROGRESS_FROM:
         from tqdm import tqdm
         logs = tqdm(logs, unit="log", disable=None)
-    batch, refused, new, already = [], [], 0, 0
-    for path in logs:
+    batch, held, new, already = [], 0, 0, 0
+    for path, root in logs:
         try:
-            batch.append(load_run(path, station))
+            batch.append(load_run(path, station, root=root))
+            held += len(batch[-1]["log_data"]) + len(batch[-1]["report_data"] or b"")
+            if batch[-1]["aborted"] and aborted is not None:
+                aborted.append(path)
+        except parse.NoBanner as e:
+            if not (os.path.basename(path) == LIVE_LOG and after_the_move(path)):
+                refused.append((path, str(e)))
         except parse.Refused as e:
             refused.append((path, str(e)))
-        if len(batch) >= store.BATCH:
+        if len(batch) >= store.BATCH or held >= BATCH_BYTES:
             n, a = store.store_runs(engine, batch)
-            new, already, batch = new + n, already + a, []
+            new, already, batch, held = new + n, already + a, [], 0
     n, a = store.store_runs(engine, batch)
     return new + n, already + a, refused

@@ -1,27 +1,40 @@
 """Reads one run from the self-test's kept trace log and its report.
 
-parse_kept_log(data) -> run dict, or raises Refused(reason)
+parse_kept_log(data, latest_day=None) -> run dict, or raises Refused(reason); a log cut
+    before its result line (program killed, board reset) is an aborted run
+content_hash(data) -> the hash of a log's content as read here (line ends normalised)
 apply_report(run, data) -> fills each port's report verdict (None: the report's head
     names another run), or raises Refused
+tally_failed(successes, errors) -> whether a tally failed its port (the one pass rule)
 
 A run dict holds: chip, device_type, start_time ("YYYY-MM-DD HH:MM:SS"), version,
 build, command (the banner's program line), tries, kinds (the iPortSelect bits:
 1 DIO, 2 RS232, 4 RS485; None after an inventory failure), result_line
-("iTestSta:0", "iTestSta:-1" or "Err Get Port Info!!!"), passed (bool), and
+("iTestSta:0", "iTestSta:-1", "Err Get Port Info!!!", or "" when aborted), passed
+(bool), aborted (bool: no result line; tries and kinds as far as logged), and
 ports: a list of {kind, port, test ("" for a serial port, "NO"/"NC" for a DO or
 DI channel), successes, errors, verdict (the report's 1/0, None without report)}.
-Every text is decoded leniently; nothing of it is ever used as markup or SQL.
+Every text is decoded leniently; nothing of it is ever used as markup or SQL. Every
+number has ASCII digits only and is bounded by what the program can write, every name
+by the program's buffers, every date is a real one not after latest_day (default tomorrow).
 """
+import datetime
+import hashlib
 import re
 
 ASTERISKS = "*" * 42
 BANNER_KEYS = ("hostname:", "DateTime:", "Build:", "Version:", "iMx6ull:")
-LINE = re.compile(r"(\d+)=\[RtLog\]\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\] (.*)\Z", re.S)
-LOCATION = re.compile(r"\S+ \S+ line=\d+\Z")
-DATE_TIME = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\Z")
-TALLY = re.compile(r"(.*):(?:(NO|NC) )?Test Succ Cnt (\d+),Error Cnt (\d+)\Z", re.S)
-PARAM = re.compile(r"@:(nTestCnt|iPortSelect|RS485 Cnt|RS232 Cnt|DO Cnt|DI Cnt):(-?\d+)\Z")
-RESULT = re.compile(r"iTestSta:(-?\d+)\Z")
+MAX_DIGITS = 9          # the longest number read (a line counter of a long log)
+LINE = re.compile(r"([0-9]{1,9})=\[RtLog\]\[([0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2})\] "
+                  r"(.*)\Z", re.S)
+LOCATION = re.compile(r"\S+ \S+ line=[0-9]{1,9}\Z")
+DATE_TIME = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\Z")
+TALLY = re.compile(r"(.*):(?:(NO|NC) )?Test Succ Cnt ([0-9]+),Error Cnt ([0-9]+)\Z", re.S)
+PARAM = re.compile(r"@:(nTestCnt|iPortSelect|RS485 Cnt|RS232 Cnt|DO Cnt|DI Cnt):(-?[0-9]+)\Z")
+RESULT = re.compile(r"iTestSta:(-?[0-9]{1,9})\Z")
+MAX_NAME = 255          # the program's name buffers hold 255 bytes and a terminating zero
+MAX_PORTS = 65535       # the inventory counts each kind in 16 bits
+LATE_DAYS = 1           # a start time may be this many days after the import's day (time zones)
 INVENTORY_FAILED = "Err Get Port Info!!!"
 SEL_DIO, SEL_RS232, SEL_RS485 = 1, 2, 4
 MAX_TRIES = 50
@@ -29,7 +42,39 @@ HEAD_PIECES = 5  # the report's head: up to "logDate":[ (report_pieces)
 
 
 class Refused(Exception):
-    """A file that is not a whole run of the self-test; str() is the reason."""
+    """A file that is not a run of the self-test; str() is the reason."""
+
+
+class NoBanner(Refused):
+    """A trace log without the banner that starts a run."""
+
+
+def number(text, what):
+    """Returns a logged number's value; raises Refused when it has more than MAX_DIGITS digits."""
+    if len(text.lstrip("-")) > MAX_DIGITS:
+        raise Refused(f"{what} has more than {MAX_DIGITS} digits")
+    return int(text)
+
+
+def content_hash(data):
+    """Returns the SHA-256 (hex) of a log's bytes as the parser reads them: carriage returns
+    before a line feed dropped, so a copy read back over a console is the same run."""
+    return hashlib.sha256(re.sub(rb"\r+\n", b"\n", data) if b"\r" in data else data).hexdigest()
+
+
+def checked_time(when, latest_day):
+    """Returns a start time that is a real date and time not after latest_day; raises Refused."""
+    try:  # "YYYY-MM-DD HH:MM:SS" in ASCII digits (checked first: int() takes any digits)
+        moment = datetime.datetime(int(when[:4]), int(when[5:7]), int(when[8:10]), int(when[11:13]),
+                                   int(when[14:16]), int(when[17:19])) if DATE_TIME.match(when) else None
+    except ValueError:
+        moment = None
+    if moment is None:
+        raise Refused(f"the banner's DateTime is no date and time: {when[:40]!r}")
+    latest = latest_day or datetime.date.today() + datetime.timedelta(days=LATE_DAYS)
+    if moment.date() > latest:
+        raise Refused(f"the banner's DateTime {when} is after {latest}")
+    return when
 
 
 def decode(data):
@@ -37,43 +82,72 @@ def decode(data):
     return data.decode("utf-8", "replace").replace("\x00", "\ufffd")
 
 
-def messages_of(text):
-    """Returns the trace log's messages in order; raises Refused for a foreign or cut log."""
-    lines = text.split("\n")
-    if lines[-1] != "":
-        raise Refused("truncated: the last line has no line feed")
-    messages = []
-    for i, line in enumerate(lines[:-1]):
+def messages_of(data):
+    """Yields the trace log's messages in order, one line at a time (a last line without line
+    feed, cut while written, left out); raises Refused for a foreign log or lines missing."""
+    if not data:
+        raise Refused("empty file")
+    text, start, i = decode(data), 0, 0  # at most twice the bytes: U+FFFD takes two
+    while True:
+        end = text.find("\n", start)
+        if end < 0:
+            if i == 0:
+                raise Refused("truncated: no whole line")
+            return
+        line = text[start:end]
+        start = end + 1
         m = LINE.match(line.rstrip("\r"))
         message, tab, where = m.group(3).rpartition("\t") if m else ("", "", "")
         if not m or not tab or not LOCATION.match(where):
             what = "not a trace log" if i == 0 else f"line {i + 1} is no trace log line"
             raise Refused(f"{what}: {line[:60]!r}")
+        if i == 0 and int(m.group(1)) != 0:
+            raise NoBanner(f"no banner: the first line carries the counter {m.group(1)}, "
+                           "the rest of another log")
         if int(m.group(1)) != i:
             raise Refused(f"line {i + 1} carries the counter {m.group(1)}, not {i}: "
                           "lines are missing or doubled")
-        messages.append(message)
-    if not messages:
-        raise Refused("empty file")
-    return messages
+        yield message
+        i += 1
 
 
-def banner_of(messages):
+def head_of(messages):
+    """Returns the messages up to the end of the first banner (all of them without one)."""
+    head, at = [], None
+    for message in messages:
+        head.append(message)
+        if at is None and len(head) >= 3 and head[-2] == ASTERISKS and message.startswith(BANNER_KEYS[0]):
+            at = len(head) - 2
+        if at is not None and len(head) >= at + len(BANNER_KEYS) + 2:
+            break
+    return head
+
+
+def wanted(message):
+    """Returns whether a message after the banner is one a run is read from (parameters,
+    summary lines, result lines), so that only those are held."""
+    return message.startswith(("@:", "iTestSta:")) or message == INVENTORY_FAILED or \
+        "Test Succ Cnt" in message
+
+
+def banner_of(messages, latest_day=None):
     """Returns the banner's values and the index after it; raises Refused without one."""
     at = next((i for i in range(1, len(messages) - 1) if messages[i] == ASTERISKS and
                messages[i + 1].startswith(BANNER_KEYS[0])), None)
     if at is None:
-        raise Refused("no banner (hostname: after a line of asterisks)")
+        raise NoBanner("no banner (hostname: after a line of asterisks)")
     block = messages[at + 1:at + 1 + len(BANNER_KEYS) + 1]
     if len(block) <= len(BANNER_KEYS) or block[-1] != ASTERISKS or \
             any(not line.startswith(key) for line, key in zip(block, BANNER_KEYS)):
         raise Refused("the banner is incomplete")
     host, when, build, version, chip = (line[len(key):] for line, key in zip(block, BANNER_KEYS))
-    if not DATE_TIME.match(when):
-        raise Refused(f"the banner's DateTime is malformed: {when[:40]!r}")
     if not chip:
         raise Refused("the banner names no chip (no iMx6ull value)")
-    return {"command": messages[at - 1], "device_type": host, "start_time": when,
+    for what, name in (("chip", chip), ("host name", host), ("build", build), ("version", version)):
+        if len(name) > MAX_NAME:
+            raise Refused(f"the banner's {what} is longer than {MAX_NAME} characters")
+    return {"command": messages[at - 1][:MAX_NAME * 4], "device_type": host,
+            "start_time": checked_time(when, latest_day),
             "build": build, "version": version, "chip": chip}, at + len(block) + 1
 
 
@@ -83,8 +157,15 @@ def params_of(messages):
     for message in messages:
         m = PARAM.match(message)
         if m:
-            found.setdefault(m.group(1), int(m.group(2)))
+            found.setdefault(m.group(1), number(m.group(2), m.group(1)))
     return found
+
+
+def tally_count(params):
+    """Returns the number of summary lines the inventory needs (counted before any list is made)."""
+    sel = params["iPortSelect"]
+    return ((params["RS485 Cnt"] if sel & SEL_RS485 else 0) + (params["RS232 Cnt"] if sel & SEL_RS232 else 0)
+            + (2 * (params["DO Cnt"] + params["DI Cnt"]) if sel & SEL_DIO else 0))
 
 
 def expected_tallies(params):
@@ -101,42 +182,68 @@ def expected_tallies(params):
     return rows
 
 
-def tallies_of(messages, params):
-    """Returns the port rows from the summary lines; raises Refused when they do not fit."""
+def tallies_of(messages, params, aborted=False):
+    """Returns the port rows from the summary lines; raises Refused when they do not fit
+    (an aborted run keeps those it logged)."""
     found = [m for m in (TALLY.match(x) for x in messages) if m]
-    expected = expected_tallies(params)
-    if len(found) != len(expected):
-        raise Refused(f"{len(found)} summary lines where the inventory needs {len(expected)}")
+    need = tally_count(params)
+    if len(found) > need or (len(found) < need and not aborted):
+        raise Refused(f"{len(found)} summary lines where the inventory needs {need}")
     rows = []
-    for m, (kind, port, test) in zip(found, expected):
+    for m, (kind, port, test) in zip(found, expected_tallies(params)):
         if (port is not None and m.group(1) != port) or (m.group(2) or "") != test:
             raise Refused(f"summary line {m.group(0)[:60]!r} where {port} {test} belongs")
+        if len(m.group(1)) > MAX_NAME:
+            raise Refused(f"a port name is longer than {MAX_NAME} characters")
+        successes, errors = m.group(3), m.group(4)
+        if len(successes) > MAX_DIGITS or len(errors) > MAX_DIGITS:
+            raise Refused(f"a tally has more than {MAX_DIGITS} digits")
+        successes, errors = int(successes), int(errors)
+        if successes + errors > params["nTestCnt"]:
+            raise Refused(f"summary line {m.group(0)[:60]!r} counts more than {params['nTestCnt']} tries")
         rows.append({"kind": kind, "port": m.group(1), "test": test,
-                     "successes": int(m.group(3)), "errors": int(m.group(4)), "verdict": None})
+                     "successes": successes, "errors": errors, "verdict": None})
     return rows
 
 
-def parse_kept_log(data):
+PARAMS = ("nTestCnt", "iPortSelect", "RS485 Cnt", "RS232 Cnt", "DO Cnt", "DI Cnt")
+
+
+def checked_params(params):
+    """Raises Refused when a run parameter is out of what the program writes."""
+    if not 1 <= params["nTestCnt"] <= MAX_TRIES or not 1 <= params["iPortSelect"] <= 7 or \
+            min(params.values()) < 0 or max(params.values()) > MAX_PORTS:
+        raise Refused("run parameters out of range")
+
+
+def parse_kept_log(data, latest_day=None):
     """Returns the run a kept trace log holds; raises Refused naming why it is none."""
-    messages = messages_of(decode(data))
-    run, after = banner_of(messages)
-    rest = messages[after:]
+    messages = messages_of(data)
+    head = head_of(messages)
+    if not head:
+        raise Refused("empty file")
+    run, after = banner_of(head, latest_day)
+    rest = head[after:] + [m for m in messages if wanted(m)]
     results = [m for m in rest if RESULT.match(m) or m == INVENTORY_FAILED]
-    if not results:
-        raise Refused("truncated: no result line (iTestSta:) and no inventory failure")
-    run["result_line"] = results[-1]
-    if results[-1] == INVENTORY_FAILED:
-        run.update(tries=None, kinds=None, passed=False, ports=[])
+    aborted = not results
+    run.update(result_line=results[-1] if results else "", aborted=aborted, passed=False)
+    if results and results[-1] == INVENTORY_FAILED:
+        run.update(tries=None, kinds=None, ports=[])
         return run
     params = params_of(rest)
-    missing = {"nTestCnt", "iPortSelect", "RS485 Cnt", "RS232 Cnt", "DO Cnt", "DI Cnt"} - set(params)
+    missing = set(PARAMS) - set(params)
+    if missing and aborted:  # ended before its inventory was logged in full
+        run.update(tries=params.get("nTestCnt"), kinds=params.get("iPortSelect"), ports=[])
+        if run["tries"] is not None and not 1 <= run["tries"] <= MAX_TRIES:
+            raise Refused("run parameters out of range")
+        if run["kinds"] is not None and not 1 <= run["kinds"] <= 7:
+            raise Refused("run parameters out of range")
+        return run
     if missing:
         raise Refused(f"no run parameter {sorted(missing)[0]}")
-    if not 1 <= params["nTestCnt"] <= MAX_TRIES or not 1 <= params["iPortSelect"] <= 7 or \
-            min(params.values()) < 0:
-        raise Refused("run parameters out of range")
+    checked_params(params)
     run.update(tries=params["nTestCnt"], kinds=params["iPortSelect"],
-               passed=results[-1] == "iTestSta:0", ports=tallies_of(rest, params))
+               passed=results[-1:] == ["iTestSta:0"], ports=tallies_of(rest, params, aborted))
     return run
 
 
@@ -147,11 +254,16 @@ def json_escaped(text):
     return "".join("\\" + c if c in '"\\' else f"\\u{ord(c):04x}" if c < " " else c for c in text)
 
 
+def tally_failed(successes, errors):
+    """Returns whether a tally failed its port: an error, or not one success."""
+    return errors != 0 or successes < 1
+
+
 def port_verdicts(run):
     """Returns [(kind, port, verdict)] per reported port, from the tallies."""
     out = {}
     for r in run["ports"]:
-        ok = 1 if r["successes"] >= 1 and r["errors"] == 0 else 0
+        ok = 0 if tally_failed(r["successes"], r["errors"]) else 1
         key = (r["kind"], r["port"])
         out[key] = min(out.get(key, 1), ok)
     return [(kind, port, v) for (kind, port), v in out.items()]

@@ -20,23 +20,50 @@ fixture_rows(conn, streak=3, **filters) -> [{station, fixture, kind, port, strea
     runs in a row at one place (station and fixture; a run that did not test the port's
     kind does not break the row) while it passed at another place; passed_elsewhere
     counts the runs at other places that tested its kind without it failing.
-unit_runs(conn, chip) -> [{run_id, start_time, station, fixture, device_type, result,
-    result_line, exit_status, end_pattern, tries, failed_ports, log_path, report_path}],
-    oldest first; failed_ports like ["RS485-2 0/1", "DO-2 NO 0/3"].
+unit_runs(conn, chip) -> [{run_id, start_time, station, fixture, device_type, result
+    ("pass", "fail" or "aborted"), result_line, exit_status, end_pattern, tries,
+    failed_ports, log_path, report_path, place, operator, serial, station_version,
+    program_version, retest_of}], oldest first, by chip or by a label serial; failed_ports
+    like ["RS485-2 0/1", "DO-2 NO 0/3"]; a chip in lower case is found as the board writes it.
+station_runs(conn, station, before=None, limit) -> a station's runs, newest first (after
+    the run `before` in that order), with their failed_ports.
+recent_failures(conn, kind, port, station, nature, before, limit) -> the newest failed
+    tallies (as failure_rows), newest run first, after the run `before` in that order.
 run_detail(conn, run_id) -> the run's fields and "ports": [{kind, port, test, successes,
     errors, verdict, failed}], or None.
-run_log(conn, run_id) -> the kept log's text (None when its file is gone).
+run_log(conn, run_id) -> the kept log's text as the store holds it (None: not kept).
 choices(conn) -> {"stations": [...], "device_types": [...], "days": [first, last]}.
+stamp(conn) -> the store's state: changes whenever a run is stored.
+Every list is read from the summaries the store keeps up to date as runs are stored
+(store.yield_days, store.failed, store.places) or through an index, so no view walks
+every run but fixture_rows over all days.
 """
 from collections import Counter
 
-from sqlalchemy import case, func, select
+from sqlalchemy import and_, case, func, or_, select
 
-from .store import ports, runs, units
+from . import parse, store
+from .store import failed, places, ports, run_meta, runs, yield_days
+
+PAGE = 50   # rows of a list page
+# The kind's bit in a run's kinds (the program's iPortSelect).
+KIND_BIT = {"RS485": parse.SEL_RS485, "RS232": parse.SEL_RS232, "DO": parse.SEL_DIO, "DI": parse.SEL_DIO}
+KIND_ORDER = ("RS485", "RS232", "DO", "DI")   # the summary's order of the kinds
+TEST_ORDER = ("", "NO", "NC")                 # and of a DO or DI channel's tests
+tally_failed = parse.tally_failed  # the pass rule of a tally, for the pages and the bench
+
+
+def tally_order(p):
+    """Returns a tally's place in the summary's order: serial ports, then DO NO, DO NC,
+    DI NO, DI NC, each by its number."""
+    kind = KIND_ORDER.index(p["kind"]) if p["kind"] in KIND_ORDER else len(KIND_ORDER)
+    test = TEST_ORDER.index(p["test"]) if p["test"] in TEST_ORDER else len(TEST_ORDER)
+    number = p["port"].rpartition("-")[2]
+    return kind, test, int(number) if number.isascii() and number.isdigit() else 0, p["port"]
 
 
 def run_filters(c=runs.c, day_from=None, day_to=None, station=None, device_type=None):
-    """Returns the WHERE terms for the common filters on the columns c of runs."""
+    """Returns the WHERE terms for the common filters on the columns c (of runs or a summary)."""
     terms = []
     if day_from:
         terms.append(c.day >= day_from)
@@ -56,45 +83,32 @@ def ratio(part, whole):
 
 def yield_rows(conn, **filters):
     """Returns the yield per day, station and device type (see the module's text)."""
-    f, last = runs.alias("f"), runs.alias("l")
-    q = (select(f.c.day, f.c.station, f.c.device_type,
-                func.count().label("units"), func.sum(f.c.passed).label("first_pass"),
-                func.sum(last.c.passed).label("final_pass"),
-                func.sum(units.c.runs - 1).label("retests"))
-         .select_from(units.join(f, f.c.id == units.c.first_id)
-                      .join(last, last.c.id == units.c.last_id))
-         .where(*run_filters(f.c, **filters))
-         .group_by(f.c.day, f.c.station, f.c.device_type)
-         .order_by(f.c.day, f.c.station, f.c.device_type))
-    out = []
-    for r in conn.execute(q):
-        out.append({"day": r.day, "station": r.station, "device_type": r.device_type,
-                    "units": r.units, "first_pass": int(r.first_pass),
-                    "first_pass_yield": ratio(r.first_pass, r.units), "final_pass": int(r.final_pass),
-                    "final_yield": ratio(r.final_pass, r.units), "retests": int(r.retests)})
-    return out
+    y = yield_days.c
+    q = (select(yield_days).where(or_(y.units > 0, y.aborted > 0), *run_filters(y, **filters))
+         .order_by(y.day, y.station, y.device_type))
+    return [{"day": r.day, "station": r.station, "device_type": r.device_type, "units": r.units,
+             "first_pass": r.first_pass, "first_pass_yield": ratio(r.first_pass, r.units),
+             "final_pass": r.final_pass, "final_yield": ratio(r.final_pass, r.units),
+             "retests": r.retests, "aborted": r.aborted} for r in conn.execute(q)]
 
 
 def failed_tallies(**filters):
     """Returns a select of every failed tally with its run's chip, place and time."""
-    q = (select(runs.c.id.label("run_id"), runs.c.chip, runs.c.station, runs.c.fixture,
-                runs.c.start_time, ports.c.kind, ports.c.port, ports.c.test,
-                ports.c.successes, ports.c.errors)
-         .select_from(ports.join(runs, ports.c.run_id == runs.c.id))
-         .where(ports.c.failed == 1, *run_filters(**filters)))
-    return q
+    f = failed.c
+    return select(f.run_id, f.chip, f.station, f.fixture, f.start_time, f.kind, f.port, f.test,
+                  f.successes, f.errors).where(*run_filters(f, **filters))
 
 
 def pareto_rows(conn, by="port", **filters):
     """Returns per port (or per kind) the boards and runs it failed on, most boards first."""
-    f = failed_tallies(**filters).subquery()
-    keys = [f.c.kind, f.c.port] if by == "port" else [f.c.kind]
-    hard = func.count(func.distinct(case((f.c.successes == 0, f.c.chip))))
-    intermittent = func.count(func.distinct(case((f.c.successes > 0, f.c.chip))))
-    q = (select(*keys, func.count(func.distinct(f.c.chip)).label("boards_failed"),
-                func.count(func.distinct(f.c.run_id)).label("runs_failed"),
-                hard.label("hard"), intermittent.label("intermittent"))
-         .group_by(*keys).order_by(func.count(func.distinct(f.c.chip)).desc(), *keys))
+    f = failed.c
+    keys = [f.kind, f.port] if by == "port" else [f.kind]
+    boards = func.count(func.distinct(f.chip))
+    q = (select(*keys, boards.label("boards_failed"),
+                func.count(func.distinct(f.run_id)).label("runs_failed"),
+                func.count(func.distinct(case((f.successes == 0, f.chip)))).label("hard"),
+                func.count(func.distinct(case((f.successes > 0, f.chip)))).label("intermittent"))
+         .where(*run_filters(f, **filters)).group_by(*keys).order_by(boards.desc(), *keys))
     return [{"kind": r.kind, "port": r.port if by == "port" else "",
              "boards_failed": r.boards_failed, "runs_failed": r.runs_failed,
              "hard": r.hard, "intermittent": r.intermittent} for r in conn.execute(q)]
@@ -105,53 +119,77 @@ def shown(port, test, successes, errors):
     return f"{port}{' ' + test if test else ''} {successes}/{successes + errors}"
 
 
+def failure_fields(r):
+    """Returns a failed tally as the views show it."""
+    return dict(r._mapping, tries=r.successes + r.errors,
+                nature="hard" if r.successes == 0 else "intermittent",
+                shown=shown(r.port, r.test, r.successes, r.errors))
+
+
 def failure_rows(conn, port=None, kind=None, **filters):
     """Returns every failed tally, newest first, as hard or intermittent."""
     q = failed_tallies(**filters)
     if port is not None:
-        q = q.where(ports.c.port == port)
+        q = q.where(failed.c.port == port)
     if kind is not None:
-        q = q.where(ports.c.kind == kind)
-    out = []
-    for r in conn.execute(q.order_by(runs.c.start_time.desc(), runs.c.id.desc())):
-        row = dict(r._mapping)
-        row.update(tries=r.successes + r.errors,
-                   nature="hard" if r.successes == 0 else "intermittent",
-                   shown=shown(r.port, r.test, r.successes, r.errors))
-        out.append(row)
-    return out
+        q = q.where(failed.c.kind == kind)
+    return [failure_fields(r) for r in conn.execute(q.order_by(failed.c.start_time.desc(),
+                                                              failed.c.run_id.desc()))]
 
 
-KIND_BIT = {"RS485": 4, "RS232": 2, "DO": 1, "DI": 1}  # the kind's bit in a run's kinds
+def recent_failures(conn, kind=None, port=None, station=None, nature=None, before=None, limit=PAGE):
+    """Returns the failed tallies, newest run first, after the run `before` in that order;
+    nature "hard" or "intermittent" narrows them."""
+    q = failed_tallies(station=station)
+    if kind is not None:
+        q = q.where(failed.c.kind == kind)
+    if port is not None:
+        q = q.where(failed.c.port == port)
+    if nature == "hard":
+        q = q.where(failed.c.successes == 0)
+    elif nature == "intermittent":
+        q = q.where(failed.c.successes > 0)
+    q = q.where(*older_than(conn, failed.c.start_time, failed.c.run_id, before))
+    order = (failed.c.start_time.desc(), failed.c.run_id.desc())
+    return [failure_fields(r) for r in conn.execute(q.order_by(*order).limit(limit))]
+
+
+def older_than(conn, time_col, id_col, before):
+    """Returns the WHERE terms of a list's next page, newest first: the rows after the run
+    `before` in the order (start time, id) descending (none for the first page)."""
+    if before is None:
+        return []
+    t = conn.execute(select(runs.c.start_time).where(runs.c.id == before)).scalar()
+    if t is None:
+        return [id_col < before]
+    return [or_(time_col < t, and_(time_col == t, id_col < before))]
 
 
 def place_streaks(conn, **filters):
     """Walks every place's runs in time order once; returns (longest streaks
     {(station, fixture, kind, port): (length, boards, last failed)}, runs per place
     and kind tested, runs per place, kind and port failed)."""
-    failed = {}
-    q = (select(ports.c.run_id, ports.c.kind, ports.c.port)
-         .select_from(ports.join(runs, ports.c.run_id == runs.c.id))
-         .where(ports.c.failed == 1, *run_filters(**filters)))
-    for r in conn.execute(q):
-        failed.setdefault(r.run_id, set()).add((r.kind, r.port))
+    failing = {}
+    q = select(failed.c.run_id, failed.c.kind, failed.c.port).where(*run_filters(failed.c, **filters))
+    for run_id, kind, port in conn.execute(q):
+        failing.setdefault(run_id, set()).add((kind, port))
+    # Read by day and sorted here: sorted by the database, the place index would walk every run.
+    q = (select(runs.c.station, runs.c.fixture, runs.c.start_time, runs.c.id, runs.c.chip, runs.c.kinds)
+         .where(*run_filters(**filters)))
     best, tested, fails, place, current = {}, Counter(), Counter(), None, {}
-    q = (select(runs.c.id, runs.c.station, runs.c.fixture, runs.c.chip, runs.c.start_time, runs.c.kinds)
-         .where(*run_filters(**filters))
-         .order_by(runs.c.station, runs.c.fixture, runs.c.start_time, runs.c.id))
-    for r in conn.execute(q):
-        if (r.station, r.fixture) != place:
-            place, current = (r.station, r.fixture), {}
-        kinds = r.kinds or 0
+    for station, fixture, start_time, run_id, chip, kinds in sorted(map(tuple, conn.execute(q))):
+        if (station, fixture) != place:
+            place, current = (station, fixture), {}
+        kinds = kinds or 0
         tested[place + (kinds,)] += 1
-        now = failed.get(r.id, ())
-        for key in [k for k in current if k not in now and kinds & KIND_BIT[k[0]]]:
+        now = failing.get(run_id, ())
+        for key in [k for k in current if k not in now and kinds & KIND_BIT.get(k[0], 0)]:
             del current[key]  # the port passed here: its streak ends
         for key in now:
             row = current.setdefault(key, [0, set(), None])
             row[0] += 1
-            row[1].add(r.chip)
-            row[2] = r.start_time
+            row[1].add(chip)
+            row[2] = start_time
             fails[place + key] += 1
             if row[0] > best.get(place + key, (0,))[0]:
                 best[place + key] = (row[0], len(row[1]), row[2])
@@ -165,13 +203,13 @@ def place_streaks(conn, **filters):
 def fixture_rows(conn, streak=3, **filters):
     """Returns the ports that look like their place's fault (see the module's text)."""
     best, tested, fails = place_streaks(conn, **filters)
-    places = {key[:2] for key in tested}
+    places_ = {key[:2] for key in tested}
     out = []
     for (station, fixture, kind, port), (length, boards, last) in best.items():
         if length < streak:
             continue
         elsewhere = sum(tested[p + (kind,)] - fails[p + (kind, port)]
-                        for p in places if p != (station, fixture))
+                        for p in places_ if p != (station, fixture))
         if elsewhere > 0:
             out.append({"station": station, "fixture": fixture, "kind": kind, "port": port,
                         "streak": length, "boards_failed": boards,
@@ -179,56 +217,99 @@ def fixture_rows(conn, streak=3, **filters):
     return sorted(out, key=lambda x: (-x["streak"], x["station"], x["fixture"], x["port"]))
 
 
+def result_of(r):
+    """Returns a run's result: "pass", "fail" or "aborted" (no result line)."""
+    if r.aborted:
+        return "aborted"
+    return "pass" if r.passed else "fail"
+
+
 def run_fields(r):
     """Returns a runs row as the views show it."""
     return {"run_id": r.id, "chip": r.chip, "start_time": r.start_time, "station": r.station,
             "fixture": r.fixture, "device_type": r.device_type,
-            "result": "pass" if r.passed else "fail", "result_line": r.result_line,
+            "result": result_of(r), "aborted": r.aborted, "log_kept": r.log_kept,
+            "result_line": r.result_line,
             "exit_status": r.exit_status, "end_pattern": r.end_pattern, "tries": r.tries,
             "kinds": r.kinds, "version": r.version, "build": r.build, "command": r.command,
             "log_path": r.log_path, "report_path": r.report_path}
 
 
-def unit_runs(conn, chip):
-    """Returns every run of one chip, oldest first, with its failed tallies."""
-    rows = conn.execute(select(runs).where(runs.c.chip == chip)
-                        .order_by(runs.c.start_time, runs.c.id)).all()
-    failed = {}
+def with_failed_ports(conn, rows):
+    """Returns run_fields rows, each with its failed tallies (failed_ports) in the summary's order."""
+    failed_of = {}
     if rows:
-        q = (select(ports).where(ports.c.run_id.in_([r.id for r in rows]), ports.c.failed == 1)
-             .order_by(ports.c.run_id, ports.c.kind, ports.c.port, ports.c.test))
-        for p in conn.execute(q):
-            failed.setdefault(p.run_id, []).append(shown(p.port, p.test, p.successes, p.errors))
-    return [dict(run_fields(r), failed_ports=failed.get(r.id, [])) for r in rows]
+        q = select(ports).where(ports.c.run_id.in_([r["run_id"] for r in rows]), ports.c.failed == 1)
+        for p in sorted(conn.execute(q), key=lambda p: (p.run_id, tally_order(p._mapping))):
+            failed_of.setdefault(p.run_id, []).append(shown(p.port, p.test, p.successes, p.errors))
+    return [dict(r, failed_ports=failed_of.get(r["run_id"], [])) for r in rows]
+
+
+def chip_spellings(chip):
+    """Returns the spellings a chip given by a person may be stored in: as given, and as the
+    board writes a hexadecimal chip number ("0x" and upper-case digits)."""
+    spellings = {chip}
+    if chip[:2].lower() == "0x" and chip[2:].isascii() and chip[2:].isalnum():
+        spellings.add("0x" + chip[2:].upper())
+    return sorted(spellings)
+
+
+# A run's meta from a station's panel (None for runs imported from files).
+META = (run_meta.c.place, run_meta.c.operator, run_meta.c.serial, run_meta.c.station_version,
+        run_meta.c.program_version, run_meta.c.retest_of)
+
+
+def meta_fields(r):
+    """Returns the meta columns of a runs row joined with run_meta."""
+    return {c.name: r._mapping[c] for c in META}
+
+
+def unit_runs(conn, chip):
+    """Returns every run of one unit, found by its chip or by a label serial one of its
+    runs was stored with, oldest first, with its failed tallies and meta."""
+    labelled = select(runs.c.chip).join(run_meta, run_meta.c.run_id == runs.c.id).where(run_meta.c.serial == chip)
+    q = (select(runs, *META).outerjoin(run_meta, run_meta.c.run_id == runs.c.id)
+         .where(or_(runs.c.chip.in_(chip_spellings(chip)), runs.c.chip.in_(labelled)))
+         .order_by(runs.c.start_time, runs.c.id))
+    return with_failed_ports(conn, [dict(run_fields(r), **meta_fields(r)) for r in conn.execute(q)])
+
+
+def station_runs(conn, station, before=None, limit=PAGE):
+    """Returns a station's runs, newest first, after the run `before` in that order."""
+    q = select(runs).where(runs.c.station == station,
+                           *older_than(conn, runs.c.start_time, runs.c.id, before))
+    order = (runs.c.start_time.desc(), runs.c.id.desc())
+    rows = [run_fields(r) for r in conn.execute(q.order_by(*order).limit(limit))]
+    return with_failed_ports(conn, rows)
 
 
 def run_detail(conn, run_id):
-    """Returns one run with all its tallies, or None."""
-    r = conn.execute(select(runs).where(runs.c.id == run_id)).first()
+    """Returns one run with all its tallies (in the summary's order) and its meta (None
+    where it has none), or None."""
+    r = conn.execute(select(runs, *META).outerjoin(run_meta, run_meta.c.run_id == runs.c.id)
+                     .where(runs.c.id == run_id)).first()
     if r is None:
         return None
     tallies = conn.execute(select(ports).where(ports.c.run_id == run_id)).all()
-    order = {"RS485": 0, "RS232": 1, "DO": 2, "DI": 3}
     rows = [{"kind": p.kind, "port": p.port, "test": p.test, "successes": p.successes,
              "errors": p.errors, "verdict": p.verdict, "failed": p.failed,
              "shown": shown(p.port, p.test, p.successes, p.errors)} for p in tallies]
-    rows.sort(key=lambda p: (order.get(p["kind"], 9), p["test"], p["port"]))
-    return dict(run_fields(r), ports=rows)
+    return dict(run_fields(r), ports=sorted(rows, key=tally_order), **meta_fields(r))
 
 
 def run_log(conn, run_id):
-    """Returns the run's kept log as text, or None when it is not at its stored path."""
-    path = conn.execute(select(runs.c.log_path).where(runs.c.id == run_id)).scalar()
-    try:
-        with open(path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-    except (OSError, TypeError):
-        return None
+    """Returns the run's kept log as the store holds it, or None when it was not kept."""
+    return store.log_text(conn, run_id)
 
 
 def choices(conn):
     """Returns the stations, device types and the first and last day in the store."""
-    stations = conn.execute(select(runs.c.station).distinct().order_by(runs.c.station)).scalars()
-    types = conn.execute(select(runs.c.device_type).distinct().order_by(runs.c.device_type)).scalars()
-    days = conn.execute(select(func.min(runs.c.day), func.max(runs.c.day))).first()
-    return {"stations": list(stations), "device_types": list(types), "days": list(days)}
+    stations = conn.execute(select(places.c.station).distinct().order_by(places.c.station)).scalars()
+    types = conn.execute(select(places.c.device_type).distinct().order_by(places.c.device_type)).scalars()
+    days = [conn.execute(select(edge(runs.c.day))).scalar() for edge in (func.min, func.max)]
+    return {"stations": list(stations), "device_types": list(types), "days": days}
+
+
+def stamp(conn):
+    """Returns the store's state: the newest run's id (None for an empty store)."""
+    return conn.execute(select(func.max(runs.c.id))).scalar()

@@ -5,7 +5,11 @@
 # escape character, a station named like markup) show as text, and the page
 # loads nothing from anywhere else. Screenshots go to RIGRESULTS_SHOTS (a
 # folder) when it is set, else to pytest's temporary folder.
+import datetime
+import http.client
 import os
+import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -18,7 +22,7 @@ from selenium.webdriver.common.by import By
 
 STATION_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, STATION_DIR)
-from rigresults_lib import importer, store, synth  # noqa: E402
+from rigresults_lib import importer, parse, store, synth, web  # noqa: E402
 
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -28,6 +32,8 @@ HOSTILE_STATION = 'ST-<i>x</i>"'
 BAD_PORT = "RS232-1"          # fails on three boards in a row at ST-C, passes elsewhere
 HARD = ("RS485", "RS485-2")   # a board whose RS485-2 never succeeds, first run and retest
 INTERMITTENT = ("RS485", "RS485-1")
+FUTURE = "9999-12-31 23:59:59"
+ABORTED_CHIP = "0x55000000"   # its board reset before the result line, alone on ST-B that day
 
 
 def tallies(tries, failing=()):
@@ -43,20 +49,25 @@ def tallies(tries, failing=()):
     return rows
 
 
+def day(n):
+    """Returns the n-th of the batch's three days, the third being today."""
+    return (datetime.date.today() - datetime.timedelta(days=3 - n)).isoformat()
+
+
 def batch():
     """Returns the test's runs: (station, fixture, chip, host, start, tallies, tries)."""
     runs = []
     for i in range(6):   # sound boards at ST-A and ST-B
         runs.append(("ST-A" if i % 2 else "ST-B", "fx-1", f"0x5100000{i}", "ZR-A7-T100",
-                     f"2026-12-0{1 + i % 3} 09:0{i}:00", tallies(3), 3))
+                     f"{day(1 + i % 3)} 09:0{i}:00", tallies(3), 3))
     for i in range(3):   # ST-C's RS232 cable: the same port fails on board after board
-        runs.append(("ST-C", "fx-9", f"0x5200000{i}", "ZR-A7-T100", f"2026-12-03 10:0{i}:00",
+        runs.append(("ST-C", "fx-9", f"0x5200000{i}", "ZR-A7-T100", f"{day(3)} 10:0{i}:00",
                      tallies(3, [("RS232", BAD_PORT, 0)]), 3))
-    runs.append(("ST-A", "fx-1", "0x53000000", HOSTILE_HOST, "2026-12-03 11:00:00",
+    runs.append(("ST-A", "fx-1", "0x53000000", HOSTILE_HOST, f"{day(3)} 11:00:00",
                  tallies(3, [HARD + (0,)]), 3))
-    runs.append(("ST-B", "fx-1", "0x53000000", HOSTILE_HOST, "2026-12-03 11:30:00",
+    runs.append(("ST-B", "fx-1", "0x53000000", HOSTILE_HOST, f"{day(3)} 11:30:00",
                  tallies(3, [HARD + (0,)]), 3))
-    runs.append((HOSTILE_STATION, "fx-1", "0x54000000", "ZR-A7-T100", "2026-12-03 12:00:00",
+    runs.append((HOSTILE_STATION, "fx-1", "0x54000000", "ZR-A7-T100", f"{day(3)} 12:00:00",
                  tallies(3, [INTERMITTENT + (2,)]), 3))
     return runs
 
@@ -69,9 +80,9 @@ def free_port():
 
 
 @pytest.fixture(scope="module")
-def dashboard(tmp_path_factory):
-    """Imports the batch into a fresh store and serves it with `rigresults serve`;
-    yields the base URL."""
+def filled(tmp_path_factory):
+    """Imports the batch into a fresh store, beside a run dated far in the future (as a
+    board with a wrong clock may have written it) and an aborted run; returns the store's URL."""
     tmp = tmp_path_factory.mktemp("dashboard")
     url = f"sqlite:///{tmp}/results.db"
     engine = store.open_db(url)
@@ -82,7 +93,23 @@ def dashboard(tmp_path_factory):
         (folder / "rigChkEx.js").write_bytes(synth.report(host, start, ports))
         new, _, refused = importer.import_paths(engine, [str(folder)], station, progress=False)
         assert (new, refused) == (1, []), f"run {n} not stored: {refused}"
+    cut = synth.kept_log(ABORTED_CHIP, "ZR-A7-T100", f"{day(3)} 12:30:00", tallies(3), 3).splitlines(True)[:-1]
+    folder = tmp / "results" / "aborted" / "fx-1"
+    folder.mkdir(parents=True)
+    (folder / "rigChkEx-kept.log").write_bytes(b"".join(cut))
+    assert importer.import_paths(engine, [str(folder)], "ST-B", progress=False)[:3:2] == (1, [])
+    today = parse.parse_kept_log(synth.kept_log("0x5F000000", "ZR-A7-T100", f"{day(3)} 13:00:00",
+                                                tallies(3), 3))
+    future = dict(today, start_time=FUTURE, station="ST-A", fixture="fx-1")  # as another store held it
+    assert store.store_runs(engine, [future]) == (1, 0)
     engine.dispose()
+    return url
+
+
+@pytest.fixture(scope="module")
+def dashboard(filled):
+    """Serves the filled store with `rigresults serve`; yields the base URL."""
+    url = filled
     port = free_port()
     server = subprocess.Popen([sys.executable, os.path.join(STATION_DIR, "rigresults"), "--db", url,
                                "serve", "--port", str(port)], stdout=subprocess.DEVNULL)
@@ -164,3 +191,57 @@ def test_pareto_to_failing_units_to_marked_log(dashboard, browser, tmp_path):
     assert not browser.find_elements(By.CSS_SELECTOR, "main i")
     loaded = browser.execute_script("return performance.getEntriesByType('resource').map(e => e.name)")
     assert all(u.startswith(dashboard + "/") for u in loaded), loaded
+
+
+# (request, status): every parameter out of range is refused as such, never a 500.
+REQUESTS = [
+    ("/", 200), ("/?days=1", 200), ("/?days=800000", 400), ("/?days=-1", 400), ("/?days=x", 400),
+    ("/run?id=1", 200), ("/run?id=2147483648", 400), ("/run?id=9223372036854775808", 400),
+    ("/run?id=" + "9" * 5000, 400), ("/run?id=\u0663", 400), ("/run?id=99999", 404),
+    ("/station?name=ST-A", 200), ("/station?name=ST-A&before=0", 400),
+    ("/station?name=" + "x" * 5000, 400), ("/station?name=%00", 400), ("/station?name=nowhere", 404),
+    ("/port?kind=RS485&port=RS485-2&before=18446744073709551616", 400),
+    ("/unit?chip=0x53000000", 200), ("/unit?chip=0x5300000a", 404), ("/static/style.css", 200),
+]
+
+
+def test_every_answer_is_guarded_and_every_bad_parameter_refused(filled, dashboard):
+    client = web.create_app(filled).test_client()
+    for path, status in REQUESTS:
+        answer = client.get(path)
+        assert answer.status_code == status, (path, answer.status_code)
+        assert "default-src 'none'" in answer.headers["Content-Security-Policy"], path
+        assert answer.headers["X-Content-Type-Options"] == "nosniff"
+        assert answer.headers["X-Frame-Options"] == "DENY"
+    # The run dated far in the future leaves today's window as it is, and is named.
+    page = client.get("/").get_data(as_text=True)
+    assert page.count("<rect class=\"first\"") == 3 and "9999-12-31" in page
+    # The aborted run is a unit of ST-B's day that did not pass, and it is named as aborted.
+    rows = [[re.sub(r"<[^>]*>", "", c) for c in re.findall(r"<td[^>]*>(.*?)</td>", row, re.S)]
+            for row in re.findall(r"<tr>(.*?)</tr>", page, re.S)]
+    assert [day(3), "ST-B", "ZR-A7-T100", "2", "50.0% (1)", "50.0% (1)", "0", "1"] in rows, rows
+    assert "1 runs aborted without a result" in page
+    unit = client.get(f"/unit?chip={ABORTED_CHIP}").get_data(as_text=True)
+    assert "first-pass aborted, last run aborted" in unit
+    # A Host name the server does not serve (DNS rebinding) is refused, on the real server too.
+    assert client.get("/", headers={"Host": "evil.example"}).status_code == 400
+    host, port = dashboard.split("//")[1].split(":")
+    for name, status in (("evil.example", 400), (f"localhost:{port}", 200)):
+        conn = http.client.HTTPConnection(host, int(port), timeout=SERVER_WAIT_S)
+        conn.request("GET", "/", headers={"Host": name})
+        assert conn.getresponse().status == status, name
+        conn.close()
+
+
+def test_a_store_gone_while_serving_is_a_503_never_a_new_store(filled, tmp_path):
+    path = tmp_path / "copy.db"
+    shutil.copy(filled.split(":///", 1)[1], path)
+    client = web.create_app(f"sqlite:///{path}").test_client()
+    assert client.get("/").status_code == 200
+    path.unlink()
+    answer = client.get("/station?name=ST-A")
+    assert answer.status_code == 503 and "gone" in answer.get_data(as_text=True)
+    assert not path.exists()
+    with pytest.raises(FileNotFoundError):
+        web.create_app(f"sqlite:///{path}")
+    assert not path.exists()

@@ -3,6 +3,7 @@
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 
@@ -51,19 +52,44 @@ def renumbered(lines):
 def bad_files():
     log, report = sample("default"), sample("default", REPORT)
     lines = log.splitlines(keepends=True)
-    result = next(i for i, l in enumerate(lines) if b"iTestSta:" in l)
     flipped = report.replace(b'"RS485-2","port":1', b'"RS485-2","port":0')
+    when = b"DateTime:2026-12-09 13:00:00"
     return [  # (case, kept log, report or None, the reason's words)
-        ("cut-mid-line", with_chip(log, "0xC1")[:-20], None, "the last line has no line feed"),
-        ("cut-before-result", renumbered(with_chip(log, "0xC2").splitlines(True)[:result]), None,
-         "no result line"),
         ("foreign", b'<?xml version="1.0"?>\n<testsuite name="x"/>\n', None, "not a trace log"),
         ("no-banner", renumbered(lines[10:]), None, "no banner"),
         ("line-missing", with_chip(b"".join(lines[:30] + lines[31:]), "0xC3"), None, "lines are missing"),
         ("empty", b"", None, "empty file"),
         ("report-disagrees", with_chip(log, "0xC4"), flipped, "the report says RS485-2 failed"),
         ("report-cut", with_chip(log, "0xC5"), report[:200], "does not fit its log's ports"),
+        # Crafted numbers, dates and names: each refused, none of them a traceback.
+        ("ports-2e9", log.replace(b"@:RS485 Cnt:2", b"@:RS485 Cnt:2000000000"), None, "RS485 Cnt has more"),
+        ("digits-5000", log.replace(b"RS485-1:Test Succ Cnt 2", b"RS485-1:Test Succ Cnt " + b"9" * 5000),
+         None, "more than 9 digits"),
+        ("tally-over-tries", log.replace(b"RS485-1:Test Succ Cnt 2", b"RS485-1:Test Succ Cnt 3"), None,
+         "counts more than 2 tries"),
+        ("date-99", log.replace(when, b"DateTime:9999-99-99 99:99:99"), None, "no date and time"),
+        ("date-feb-30", log.replace(when, b"DateTime:2026-02-30 25:61:61"), None, "no date and time"),
+        ("date-arabic", log.replace(when, "DateTime:٢٠٢٦-١٢-٠٩ ١٣:٠٠:٠٠".encode()), None, "no date and time"),
+        ("date-far-ahead", log.replace(when, b"DateTime:9999-12-31 00:00:00"), None, "is after"),
+        ("host-10k", log.replace(b"hostname:ZR-A7-T100", b"hostname:" + b"h" * 10000), None, "longer than 255"),
     ]
+
+
+def special_files(folder, outside):
+    """Writes into folder the files that no import may read as they claim; returns
+    [(case, the reason's words)]."""
+    os.makedirs(outside)
+    (outside / LOG).write_bytes(with_chip(sample("default"), "0xE1"))
+    cases = [("fifo-log", "not a regular file"), ("fifo-report", "its report rigChkEx.js: not a regular file"),
+             ("link-out", "a link out of the imported folder"), ("huge", "larger than")]
+    for case, _ in cases:
+        os.makedirs(folder / case)
+    os.mkfifo(folder / "fifo-log" / LOG)
+    (folder / "fifo-report" / LOG).write_bytes(with_chip(sample("default"), "0xE2"))
+    os.mkfifo(folder / "fifo-report" / REPORT)
+    os.symlink(outside / LOG, folder / "link-out" / LOG)
+    os.truncate(os.open(folder / "huge" / LOG, os.O_CREAT | os.O_WRONLY), store.MAX_FILE_BYTES + 1)
+    return cases
 
 
 def test_bad_files_are_refused_by_name_and_the_import_goes_on(tmp_path):
@@ -73,27 +99,66 @@ def test_bad_files_are_refused_by_name_and_the_import_goes_on(tmp_path):
         (tmp_path / "in" / case / LOG).write_bytes(log)
         if report is not None:
             (tmp_path / "in" / case / REPORT).write_bytes(report)
-    for good in ("default", "hostile"):
+    special = special_files(tmp_path / "in", tmp_path / "outside")
+    for good in ("default", "hostile", "serial-faults"):  # default and serial-faults: one chip, one second
         os.makedirs(tmp_path / "in" / good)
         for name in (LOG, REPORT):
             (tmp_path / "in" / good / name).write_bytes(sample(good, name))
     os.makedirs(tmp_path / "in" / "no-report")  # a kept log alone is a run all the same
     (tmp_path / "in" / "no-report" / LOG).write_bytes(with_chip(sample("serial-faults"), "0xD1"))
-    out = rigresults(db, "import", "--station", "st1", str(tmp_path / "in"))
-    assert out.returncode == 1, out.stderr
-    assert "3 runs stored, 0 already stored, 8 refused" in out.stdout
-    for case, _, _, reason in bad_files():
+    # Runs that ended without a result line: cut in the middle of a line, cut before the result.
+    log = sample("default")
+    summary = next(i for i, l in enumerate(log.splitlines(True)) if b"Test Succ Cnt" in l)
+    for case, cut in (("cut-mid-line", with_chip(log, "0xC1")[:-20]),
+                      ("cut-before-summary", renumbered(with_chip(log, "0xC2").splitlines(True)[:summary]))):
+        os.makedirs(tmp_path / "in" / case)
+        (tmp_path / "in" / case / LOG).write_bytes(cut)
+    # A name that is no UTF-8; a fixture's run folder whose exit status is a FIFO, with the
+    # live log the program starts after the move (no banner) beside the kept log.
+    os.makedirs(os.fsencode(tmp_path / "in") + b"/bad-\xff-name")
+    with open(os.fsencode(tmp_path / "in") + b"/bad-\xff-name/" + LOG.encode(), "wb") as f:
+        f.write(with_chip(log, "0xD2"))
+    tmp = tmp_path / "in" / "fixture-a-20261209-130000-7" / "NandFlash" / "tmp"
+    os.makedirs(tmp)
+    (tmp / "rigChkEx_ZR-A7-T100_2026-12-09 13:00:00.log").write_bytes(with_chip(log, "0xD3"))
+    (tmp / "rigChkEx.log").write_bytes(b"".join(log.splitlines(True)[-3:]))  # its counter goes on
+    os.mkfifo(tmp.parent.parent / "exit_status")
+    os.makedirs(tmp_path / "in" / "slash-host" / "NandFlash" / "tmp")  # a log the program could not move
+    (tmp_path / "in" / "slash-host" / "NandFlash" / "tmp" / "rigChkEx.log").write_bytes(with_chip(log, "0xD4"))
+    out = subprocess.run([sys.executable, RIGRESULTS, "--db", db, "import", "--station", b"st1\xff",
+                          str(tmp_path / "in")], capture_output=True, text=True, timeout=120)
+    refused = len(bad_files()) + len(special)
+    assert out.returncode == refused, out.stderr
+    assert f"9 runs stored, 0 already stored, {refused} refused; 2 of the runs read aborted" in out.stdout
+    for case, reason in [(c, r) for c, _, _, r in bad_files()] + special:
         line = next((l for l in out.stderr.splitlines() if f"/in/{case}/{LOG}:" in l), "")
         assert reason in line, (case, out.stderr)
     # Nothing of a refused file was stored: its chip has no run.
     engine = store.open_db(db)
     with engine.connect() as conn:
-        assert all(views.unit_runs(conn, f"0xC{i}") == [] for i in range(1, 6))
-        assert sorted(r["units"] for r in views.yield_rows(conn)) == [1, 2]
+        assert all(views.unit_runs(conn, f"0xC{i}") == [] for i in range(3, 6))
+        assert views.unit_runs(conn, "0xE1") == views.unit_runs(conn, "0xE2") == []
+        assert sorted(r["units"] for r in views.yield_rows(conn)) == [1, 7]
         alone = views.unit_runs(conn, "0xD1")
-        assert alone[0]["failed_ports"] == ["RS232-2 0/3", "RS232-3 0/3", "RS485-2 0/3", "RS485-3 2/3"]
+        assert alone[0]["failed_ports"] == ["RS485-2 0/3", "RS485-3 2/3", "RS232-2 0/3", "RS232-3 0/3"]
         assert alone[0]["report_path"] is None
         assert {p["verdict"] for p in views.run_detail(conn, alone[0]["run_id"])["ports"]} == {None}
+        # Two runs of one chip in one second, and each keeps its own log.
+        both = views.unit_runs(conn, "0x2A1B3C4D")
+        assert sorted(r["result"] for r in both) == ["fail", "pass"]
+        assert {store.log_text(conn, r["run_id"]).count("Cnt=3") for r in both} == {0, 1}
+        # The aborted runs: kept with what they hold, counted as not passed.
+        for chip, tallies in (("0xC1", 16), ("0xC2", 0)):
+            (run,) = views.unit_runs(conn, chip)
+            assert (run["result"], run["aborted"], run["tries"]) == ("aborted", 1, 2)
+            assert len(views.run_detail(conn, run["run_id"])["ports"]) == tallies
+        # Passed first: hostile, D2, D3, D4, and 0x2A1B3C4D when its first stored run passed.
+        first = min(both, key=lambda r: r["run_id"])["result"] == "pass"
+        assert sum(r["first_pass"] for r in views.yield_rows(conn)) == 4 + first
+        (odd,) = views.unit_runs(conn, "0xD2")
+        assert odd["fixture"] == "bad-\\xff-name" and odd["station"] == "st1\\xff"
+        (fixture_run,) = views.unit_runs(conn, "0xD3")
+        assert (fixture_run["fixture"], fixture_run["exit_status"]) == ("fixture-a", None)
     # Storing again changes nothing.
     again = rigresults(db, "import", "--station", "st1", str(tmp_path / "in" / "default"))
     assert again.returncode == 0 and "0 runs stored, 1 already stored, 0 refused" in again.stdout
@@ -182,3 +247,63 @@ def test_views_match_the_batch_counted_by_hand(batch):
     u = views.unit_runs(batch, "c2")
     assert [(r["fixture"], r["result"], r["failed_ports"]) for r in u] == \
         [("A", "fail", ["RS485-2 0/1"]), ("B", "pass", [])]
+
+
+def test_two_boards_on_one_place_each_keep_their_own_log(tmp_path):
+    db = f"sqlite:///{tmp_path}/r.db"
+    place, logs = tmp_path / "RESULTS" / "fixture-a", {}
+    os.makedirs(place)
+    for chip, start in (("0xA1", "2026-03-02 08:00:00"), ("0xA2", "2026-03-02 08:05:00")):
+        ports = tallies({"RS485-2": 0} if chip == "0xA2" else {})
+        logs[chip] = (synth.kept_log(chip, "ZR-A7-T100", start, ports, kinds=6),
+                      synth.report("ZR-A7-T100", start, ports, kinds=6))
+        (place / LOG).write_bytes(logs[chip][0])  # the next board's files over the last one's
+        (place / REPORT).write_bytes(logs[chip][1])
+        assert rigresults(db, "import", "--quiet", str(place)).returncode == 0
+    shutil.rmtree(tmp_path / "RESULTS")
+    for chip, (log, _) in logs.items():
+        shown = rigresults(db, "show", chip)
+        assert (shown.returncode, shown.stdout) == (0, log.decode())
+    missing = rigresults(db, "show", "0xA3")
+    assert missing.returncode != 0 and "0xA3" in missing.stderr
+    # Written back, each run in a folder of its own, they are the same runs again.
+    out = rigresults(db, "export", "0xA2", "--out", str(tmp_path / "back"))
+    assert out.returncode == 0, out.stderr
+    (folder,) = out.stdout.split()
+    assert os.path.basename(folder) == "fixture-a_0xA2_20260302-080500"
+    assert [open(os.path.join(folder, n), "rb").read() for n in (LOG, REPORT)] == list(logs["0xA2"])
+    again = rigresults(db, "import", str(tmp_path / "back"))
+    assert "0 runs stored, 1 already stored, 0 refused" in again.stdout, again
+
+
+def test_the_command_line_says_what_it_did_not_find(tmp_path):
+    db = f"sqlite:///{tmp_path}/r.db"
+    assert rigresults(db, "import", "--quiet", os.path.join(DATA, "serial-faults")).returncode == 0
+
+    def run(*args):
+        return subprocess.run([sys.executable, RIGRESULTS, *args], capture_output=True, text=True,
+                              timeout=120)
+    # --db after the subcommand; a chip in lower case is found as the board wrote it.
+    found = run("unit", "0x2a1b3c4d", "--db", db, "--format", "json")
+    assert found.returncode == 0 and json.loads(found.stdout)[0]["chip"] == "0x2A1B3C4D"
+    for args, status, said in [
+        (("unit", "0x2A1B3C4E", "--db", db), 3, "no run of the chip 0x2A1B3C4E"),
+        (("yield", "--db", f"sqlite:///{tmp_path}/none.db"), 2, "no store at"),
+        (("--db", f"sqlite:///{tmp_path}/missing/dir/x.db", "import", DATA), 2, "is not there"),
+    ]:
+        out = run(*args)
+        assert (out.returncode, out.stdout) == (status, "") and said in out.stderr, (args, out)
+    assert not os.path.exists(tmp_path / "none.db") and not os.path.exists(tmp_path / "missing")
+    store.open_db(f"sqlite:///{tmp_path}/empty.db").dispose()
+    empty = run("pareto", "--db", f"sqlite:///{tmp_path}/empty.db")
+    assert empty.returncode == 3 and "holds no runs" in empty.stderr
+    # A reader that stops early ends the output quietly (more output than a pipe holds).
+    run_ = importer.load_run(os.path.join(DATA, "serial-faults", LOG), "st")
+    engine = store.open_db(db)
+    store.store_runs(engine, [dict(run_, start_time=f"2026-01-01 00:{i // 60:02d}:{i % 60:02d}")
+                              for i in range(300)])
+    engine.dispose()
+    piped = subprocess.run(f"'{sys.executable}' '{RIGRESULTS}' --db '{db}' unit 0x2A1B3C4D "
+                           "--format json | head -c 1", shell=True, capture_output=True, text=True,
+                           timeout=120)
+    assert piped.stdout == "[" and piped.stderr == ""

@@ -3,11 +3,12 @@
 # forwards them later, while a store that fails otherwise is an error, never a detour.
 import json
 import os
+import shutil
 import subprocess
 import sys
 
 import pytest
-from sqlalchemy import func, select
+from sqlalchemy import Column, MetaData, Table, UniqueConstraint, func, select
 from sqlalchemy.exc import OperationalError
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -96,6 +97,14 @@ def test_an_offline_station_keeps_its_runs_and_forwards_them(server, tmp_path):
                            capture_output=True, text=True, timeout=120)
     assert "0 runs forwarded, 4 already there" in again.stdout, again
     assert counts(server) == tuple(b + n for b, n in zip(before, (5, 5, 10)))
+    # The station's files gone, the server still holds each run's log and report.
+    shutil.rmtree(tmp_path / "in")
+    engine = store.open_db(server)
+    with engine.connect() as conn:
+        held = {r.chip: r.id for r in conn.execute(select(store.runs).where(store.runs.c.chip.like("0xB%")))}
+        assert [store.log_text(conn, held[r["chip"]]) for r in runs] == [r["log_data"].decode() for r in runs]
+        assert [store.report_text(conn, held[r["chip"]]) for r in runs] == [r["report_data"].decode() for r in runs]
+    engine.dispose()
 
 
 def test_a_store_that_fails_once_reached_is_an_error_not_a_detour(tmp_path):
@@ -106,3 +115,89 @@ def test_a_store_that_fails_once_reached_is_an_error_not_a_detour(tmp_path):
     with pytest.raises(OperationalError):
         sync.store_or_keep(f"sqlite:///{tmp_path}/a-folder.db", [run], fallback=f"sqlite:///{local}")
     assert not local.exists()
+
+
+def own_database(url, name):
+    """Returns the URL of a new empty store named name (a file, or a database of the server)."""
+    if url.startswith("sqlite"):
+        return url.replace("shared.db", f"{name}.db")
+    with store.make_engine(url).connect().execution_options(isolation_level="AUTOCOMMIT") as c:
+        c.exec_driver_sql(f"CREATE DATABASE {name}")
+    return url.replace("/postgres?", f"/{name}?")
+
+
+def older_store(url):
+    """Makes at url a store as it was before it held the files: runs known by chip, device type
+    and start time, their logs read from log_path."""
+    old = MetaData()
+    added = ("log_hash", "aborted", "log_kept")
+    old_runs = Table("runs", old, *[Column(c.name, c.type, primary_key=c.primary_key, nullable=c.nullable)
+                                    for c in store.runs.columns if c.name not in added],
+                     UniqueConstraint("chip", "device_type", "start_time"))
+    store.ports.to_metadata(old)
+    engine = store.make_engine(url)
+    with store.writing(engine) as conn:
+        old.create_all(conn)
+        store.step_indexes(conn)
+    return engine, old_runs
+
+
+def test_an_older_store_keeps_only_the_logs_still_its_runs(shared, tmp_path):
+    url = own_database(shared, "older")
+    engine, old_runs = older_store(url)
+    # Two boards tested on one place, each run pointing at the place's one kept log: the
+    # second board's log overwrote the first's.
+    place = tmp_path / "fixture-a"
+    write_run(place / "first", "0xF0001", 1)
+    write_run(place / "second", "0xF0002", 2)
+    first = importer.load_run(str(place / "first" / "rigChkEx-kept.log"), "S1")
+    second = importer.load_run(str(place / "second" / "rigChkEx-kept.log"), "S1")
+    os.replace(place / "second" / "rigChkEx-kept.log", place / "first" / "rigChkEx-kept.log")
+    os.replace(place / "second" / "rigChkEx.js", place / "first" / "rigChkEx.js")
+    second.update(log_path=first["log_path"], report_path=first["report_path"])
+    linked = dict(first, chip="0xF0003", log_path=str(tmp_path / "link.log"))
+    os.symlink(place / "first" / "rigChkEx-kept.log", tmp_path / "link.log")
+    with store.writing(engine) as conn:
+        for run in (first, second, linked):
+            row = {k: v for k, v in store.run_row(run).items() if k in old_runs.c}
+            run_id = conn.execute(old_runs.insert().values(**row)).inserted_primary_key[0]
+            conn.execute(store.ports.insert(), [dict(p, run_id=run_id, failed=int(p["errors"] > 0))
+                                                for p in run["ports"]])
+        store.step_units(conn)
+        store.metadata.create_all(conn, tables=[store.schema_version])
+        conn.execute(store.schema_version.insert(), {"version": 3})
+    engine.dispose()
+    engine = store.open_db(url)
+    with engine.connect() as conn:
+        rows = {r.chip: r for r in conn.execute(select(store.runs))}
+        assert {c: rows[c].log_kept for c in rows} == {"0xF0001": 0, "0xF0002": 1, "0xF0003": 0}
+        assert store.log_text(conn, rows["0xF0001"].id) is None
+        assert store.log_text(conn, rows["0xF0002"].id) == second["log_data"].decode()
+        assert store.report_text(conn, rows["0xF0002"].id) == second["report_data"].decode()
+        assert conn.execute(select(func.count()).select_from(store.ports)).scalar() == 6
+    # The first board's log, found again, is that run: its record, not a new one. A new run
+    # takes an id after the ones kept.
+    assert store.store_runs(engine, [first]) == (0, 1)
+    write_run(tmp_path / "third", "0xF0004", 4)
+    assert store.store_runs(engine, [importer.load_run(str(tmp_path / "third" / "rigChkEx-kept.log"), "S1")]) == (1, 0)
+    with engine.connect() as conn:
+        assert conn.execute(select(func.max(store.runs.c.id))).scalar() == 4
+    engine.dispose()
+
+
+def test_a_run_no_server_can_hold_stays_behind_alone(server, tmp_path):
+    local = f"sqlite:///{tmp_path}/station.db"
+    runs = []
+    for i in range(2):
+        write_run(tmp_path / "in" / str(i), f"0xD{i:04d}", i)
+        runs.append(importer.load_run(str(tmp_path / "in" / str(i) / "rigChkEx-kept.log"), "S9"))
+    engine = store.open_db(local)
+    assert store.store_runs(engine, runs) == (2, 0)
+    with store.writing(engine) as conn:  # as a store filled before imports were bounded holds it
+        conn.execute(store.ports.update().where(store.ports.c.run_id == 1).values(successes=3000000000))
+    engine.dispose()
+    target = own_database(server, "behind")
+    out = subprocess.run([sys.executable, RIGRESULTS, "--db", local, "sync", "--to", target],
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 1 and "1 runs forwarded, 0 already there, 1 not forwarded" in out.stdout, out
+    assert "run 1 not forwarded: a tally beyond 50 tries" in out.stderr

@@ -1,0 +1,147 @@
+"""Control charts of each place (station and fixture) and port: per day, the share of
+boards on which the port failed, and the share on which it was intermittent (failed
+some of its tries and passed others), each against the same port's share on the whole
+line.
+
+charts(conn, place=None, port=None) -> [chart]: every chart with its points and rules
+alarms(conn, place=None, port=None) -> [row]: the charts out of control now: which
+    rule, since when
+chart_points(counts, line_rate) -> [point]: one chart's points and the rules they break
+
+The upper limit is taken from the binomial's own upper tail, not from the normal
+approximation: with a port that fails on one board in two hundred and tens of boards
+a day, line rate plus three standard deviations lies below two failures and alarms
+every few weeks. The tail is what a 3-sigma chart promises a place (0.27 % of its
+days), shared by the place's charts (place_tail), so that a place with many ports
+does not alarm more often than one with few. Only a rise is watched (a
+fixture does not get better than the line): a point beyond the limit; eight in a row
+above the line's rate; a trend of six rising in a row.
+"""
+import math
+
+from sqlalchemy import text
+
+PLACE_TAIL = 0.0027       # a place's false alarms a day: what a 3-sigma chart promises
+RUN_ABOVE = 8             # points in a row above the line's rate
+TREND = 6                 # points rising in a row
+RECENT = 3                # a chart is out of control when a rule broke on one of its last RECENT points
+RULES = ("beyond", "run", "trend")
+CHARTS = ("failed", "intermittent")
+
+# Per place, day and port: boards tested, boards the port failed on, boards it was
+# intermittent on (some tries failed, some passed).
+COUNTS = text(
+    "SELECT r.station, r.fixture, r.day, q.kind, q.port, COUNT(*) AS n, SUM(q.f) AS failed, "
+    "SUM(q.i) AS intermittent FROM runs r JOIN "
+    "(SELECT run_id, kind, port, MAX(failed) AS f, "
+    "MAX(CASE WHEN successes > 0 AND errors > 0 THEN 1 ELSE 0 END) AS i "
+    "FROM ports GROUP BY run_id, kind, port) q ON q.run_id = r.id "
+    "GROUP BY r.station, r.fixture, r.day, q.kind, q.port")
+
+
+def upper_limit(n, p, tail):
+    """Returns the least share x/n of n boards such that more than x failures have a
+    chance of at most tail at rate p (above it a point is beyond the limit)."""
+    if p <= 0:
+        return 0.0
+    if p >= 1:
+        return 1.0
+    log_pmf = n * math.log1p(-p)  # P(X = 0)
+    cdf, x = math.exp(log_pmf), 0
+    while 1 - cdf > tail and x < n:
+        log_pmf += math.log((n - x) / (x + 1)) + math.log(p) - math.log1p(-p)
+        x += 1
+        cdf += math.exp(log_pmf)
+    return x / n
+
+
+def chart_points(counts, line_rate, tail):
+    """Returns the points of one chart from [(day, n, x)] in day order: day, n, x, rate,
+    limit (at a chance of tail) and the rules broken at that point."""
+    points = []
+    for day, n, x in counts:
+        rate = x / n if n else 0.0
+        limit = upper_limit(n, line_rate, tail) if n else 1.0
+        points.append({"day": day, "n": n, "x": x, "rate": rate, "limit": limit, "rules": []})
+    for i, pt in enumerate(points):
+        if pt["rate"] > pt["limit"]:
+            pt["rules"].append("beyond")
+        window = points[i - RUN_ABOVE + 1:i + 1] if i + 1 >= RUN_ABOVE else []
+        if window and all(p["rate"] > line_rate for p in window):
+            pt["rules"].append("run")
+        window = points[i - TREND + 1:i + 1] if i + 1 >= TREND else []
+        if window and all(a["rate"] < b["rate"] for a, b in zip(window, window[1:])):
+            pt["rules"].append("trend")
+    return points
+
+
+def out_of_control(points):
+    """Returns (rules, since day) when a rule broke on one of the last RECENT points, else None;
+    since is the first broken point not followed by RECENT clean ones before the last."""
+    broken = [i for i, p in enumerate(points) if p["rules"]]
+    if not broken or broken[-1] < len(points) - RECENT:
+        return None
+    first = broken[-1]
+    for i in reversed(broken[:-1]):
+        if first - i > RECENT:
+            break
+        first = i
+    rules = sorted({r for p in points[first:] for r in p["rules"]}, key=RULES.index)
+    return rules, points[first]["day"]
+
+
+def place_tail(charts_at_place):
+    """Returns one chart's tail when a place has charts_at_place charts."""
+    return PLACE_TAIL / max(1, charts_at_place)
+
+
+def place_name(station, fixture):
+    return f"{station}/{fixture}"
+
+
+def matches(place, station, fixture):
+    return place is None or place in (fixture, place_name(station, fixture))
+
+
+def charts(conn, place=None, port=None):
+    """Returns every chart (place, port, chart, line_rate, points) matching the filters."""
+    rows = conn.execute(COUNTS).all()
+    line = {}
+    for r in rows:
+        n, f, i = line.get((r.kind, r.port), (0, 0, 0))
+        line[(r.kind, r.port)] = (n + r.n, f + r.failed, i + r.intermittent)
+    series = {}
+    for r in rows:
+        if matches(place, r.station, r.fixture) and port in (None, r.port):
+            series.setdefault((r.station, r.fixture, r.kind, r.port), []).append(r)
+    per_place = {}
+    for station, fixture, _, _ in series:
+        per_place[(station, fixture)] = per_place.get((station, fixture), 0) + len(CHARTS)
+    out = []
+    for (station, fixture, kind, name), days in sorted(series.items()):
+        tail = place_tail(per_place[(station, fixture)])
+        days.sort(key=lambda r: r.day)
+        total, failed, intermittent = line[(kind, name)]
+        for chart, x, rate in (("failed", "failed", failed / total),
+                               ("intermittent", "intermittent", intermittent / total)):
+            pts = chart_points([(r.day, r.n, getattr(r, x)) for r in days], rate, tail)
+            out.append({"place": place_name(station, fixture), "kind": kind, "port": name,
+                        "chart": chart, "line_rate": rate, "points": pts})
+    return out
+
+
+def alarms(conn, place=None, port=None):
+    """Returns one row per chart out of control now: place, port, chart, rule, since,
+    points (days since then), rate (its share since then), line_rate."""
+    rows = []
+    for c in charts(conn, place, port):
+        found = out_of_control(c["points"])
+        if not found:
+            continue
+        rules, since = found
+        recent = [p for p in c["points"] if p["day"] >= since]
+        n, x = sum(p["n"] for p in recent), sum(p["x"] for p in recent)
+        rows.append({"place": c["place"], "port": c["port"], "chart": c["chart"],
+                     "rule": ", ".join(rules), "since": since, "points": len(recent),
+                     "rate": round(x / n, 4) if n else 0.0, "line_rate": round(c["line_rate"], 4)})
+    return rows
