@@ -97,25 +97,25 @@ series=${series%.*}               # -> 6.1 (linux-kbuild-6.1)
 # is used again only when its checksum is the one the archive's index gives.
 debs=$cache/debs
 mkdir -p "$debs"  # (root's: apt downloads into it as root, and says so)
-specs=("$image:armhf=$version" "linux-headers-$abi-armmp:armhf=$version" "linux-headers-$abi-common:all=$version"
+pkgs=("$image:armhf=$version" "linux-headers-$abi-armmp:armhf=$version" "linux-headers-$abi-common:all=$version"
   "linux-kbuild-$series:amd64=$version" "linux-kbuild-$series:armhf=$version" busybox-static:armhf)
-declare -A file_of  # spec -> the package's file in $debs
+declare -A file_of  # pkg -> the package's file in $debs
 # Prints field $1 of the package record in $record.
 field() { sed -n "s/^$1: //p" <<<"$record" | head -n1; }
 wanted=() fetch=()
-for spec in "${specs[@]}"; do
-  record=$(apt-cache "${apt_opts[@]}" show --no-all-versions "$spec")
+for pkg in "${pkgs[@]}"; do
+  record=$(apt-cache "${apt_opts[@]}" show --no-all-versions "$pkg")
   # The name apt-get download gives the file: PACKAGE_VERSION_ARCH.deb, the
   # epoch's colon written %3a.
   name=$(field Package) ver=$(field Version) arch=$(field Architecture) sum=$(field SHA256)
   file=${name}_${ver//:/%3a}_$arch.deb
   if [[ -z $name || -z $ver || -z $arch || -z $sum || $file == */* || $file == .* ]]; then
-    echo "twin-deps: no package file for $spec in the archive's index" >&2
+    echo "twin-deps: no package file for $pkg in the archive's index" >&2
     exit 1
   fi
-  file_of[$spec]=$debs/$file
+  file_of[$pkg]=$debs/$file
   wanted+=("$file")
-  [[ -f $debs/$file ]] && sha256sum --quiet -c - <<<"$sum  $debs/$file" 2>/dev/null || fetch+=("$spec")
+  [[ -f $debs/$file ]] && sha256sum --quiet -c - <<<"$sum  $debs/$file" 2>/dev/null || fetch+=("$pkg")
 done
 if (( ${#fetch[@]} )); then
   (cd "$debs" && retry apt-get "${apt_opts[@]}" -qq download "${fetch[@]}")
@@ -126,10 +126,10 @@ done
 
 rm -rf "$dest"
 mkdir -p "$dest"/{kernel,headers,kbuild-armhf,busybox}
-dpkg-deb -x "${file_of[${specs[0]}]}" "$dest/kernel"
-for spec in "${specs[@]:1:3}"; do dpkg-deb -x "${file_of[$spec]}" "$dest/headers"; done
-dpkg-deb -x "${file_of[${specs[4]}]}" "$dest/kbuild-armhf"
-dpkg-deb -x "${file_of[${specs[5]}]}" "$dest/busybox"
+dpkg-deb -x "${file_of[${pkgs[0]}]}" "$dest/kernel"
+for pkg in "${pkgs[@]:1:3}"; do dpkg-deb -x "${file_of[$pkg]}" "$dest/headers"; done
+dpkg-deb -x "${file_of[${pkgs[4]}]}" "$dest/kbuild-armhf"
+dpkg-deb -x "${file_of[${pkgs[5]}]}" "$dest/busybox"
 sed -i "s|^include /usr/src/|include $dest/headers/usr/src/|" "$dest/headers/usr/src/linux-headers-$abi-armmp/Makefile"
 echo "$abi-armmp" >"$dest/kernel-release"
 touch "$dest/.complete"

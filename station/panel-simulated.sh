@@ -26,63 +26,29 @@ rig=$build/fixture/bin/rigfixture
 py=/usr/bin/python3
 boards=(fixture-a fixture-b fixture-c)
 twin=twin-a
-console_wait_s=30   # a board's console is up well within this
-stop_wait_s=20      # ... and its shell has ended this long after "exit"
+who=panel-simulated
+. station/simboards.sh
 [[ -x $rig ]] || { echo "panel-simulated: no $rig: build the host preset first" >&2; exit 1; }
 
 rm -rf "$out"
 mkdir -p "$out/runs" "$out/env"
 out=$(realpath "$out")
 db=${db:-sqlite:///$out/results.db}
-declare -A rig_pid
-twin_pid= panel_pid=
+panel_pid=
 stop_all() {
   [[ -n "$panel_pid" ]] && { kill -TERM "$panel_pid" 2>/dev/null || true; wait "$panel_pid" 2>/dev/null || true; }
-  [[ -n "$twin_pid" ]] && { kill -TERM "$twin_pid" 2>/dev/null || true; wait "$twin_pid" 2>/dev/null || true; }
-  for b in "${!rig_pid[@]}"; do printf 'exit\n' > "$out/runs/$b/console" 2>/dev/null || true; done
-  for b in "${!rig_pid[@]}"; do
-    pid=${rig_pid[$b]}
-    for ((i = 0; i < stop_wait_s * 10; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -TERM "$pid" 2>/dev/null || true   # hangs the console up
-    wait "$pid" 2>/dev/null || true
-  done
+  stop_boards "$out"
 }
 trap stop_all EXIT
 trap "exit 143" TERM INT
 
-for b in "${boards[@]}"; do
-  "$rig" --board "station/boards/$b.json" --out "$out/runs/$b" --console </dev/null >"$out/runs/$b.txt" 2>&1 &
-  rig_pid[$b]=$!
-done
+start_boards "$out" "${boards[@]}"
 places=
 for b in "${boards[@]}"; do
-  pty=
-  for ((i = 0; i < console_wait_s * 10; i++)); do
-    pty=$(sed -n 's/^rigfixture: console \(\/dev\/pts\/[0-9]*\) .*/\1/p' "$out/runs/$b.txt" 2>/dev/null || true)
-    [[ -n "$pty" ]] && break
-    sleep 0.1
-  done
-  [[ -n "$pty" ]] || { echo "panel-simulated: $b has no console; see $out/runs/$b.txt" >&2; exit 1; }
-  sed "s|!template \$LG_CONSOLE|$pty|" station/env/simulated.yaml >"$out/env/$b.yaml"
+  board_env "$out" "$b"
   places+="  - {name: $b, env: env/$b.yaml, answer_s: 60, timeout_s: 300}"$'\n'
 done
-
-if [[ -f $twin_build/fixture/twin/base.cpio ]]; then
-  "$build/fixture/bin/twin-host" --station --board "station/boards/$twin.json" --out "$out/runs/$twin" \
-    --program "$twin_build/selftest/rigchkEx" --image "$twin_build/fixture/twin" >"$out/runs/$twin.txt" 2>&1 &
-  twin_pid=$!
-  for ((i = 0; i < console_wait_s * 10; i++)); do
-    grep -q "station twin ready" "$out/runs/$twin.txt" 2>/dev/null && break
-    sleep 0.1
-  done
-  grep -q "station twin ready" "$out/runs/$twin.txt" ||
-    { echo "panel-simulated: the twin is not ready; see $out/runs/$twin.txt" >&2; exit 1; }
-  tport=$("$py" -c "import socket; s = socket.socket(); s.bind(('127.0.0.1', 0)); print(s.getsockname()[1])")
-  sed "s|port: !template \$LG_TWIN_CONSOLE_PORT|port: $tport|" station/env/twin.yaml >"$out/env/$twin.yaml"
-  cp station/env/twin_console.py "$out/env/"
-  export LG_TWIN_IMAGE=$PWD/$twin_build/fixture/twin LG_TWIN_CONSOLE_PORT=$tport
-  LG_TWIN_ARGS=$(cat "$out/runs/$twin/labgrid-args")
-  export LG_TWIN_ARGS
+if start_twin "$out" "$twin" "$twin"; then
   # The twin boots when its place starts: its shell comes later than a board's.
   places+="  - {name: $twin, env: env/$twin.yaml, answer_s: 180, timeout_s: 600}"$'\n'
 else

@@ -25,72 +25,24 @@ twin_board=fixture-a
 faulty_board=fixture-c
 faulty_port=RS485-2
 args="Port=All Cnt=1"
-console_wait_s=30   # a board's console is up well within this
-stop_wait_s=20      # ... and its shell has ended this long after "exit"
 export PYTHONDONTWRITEBYTECODE=1
+who=run-simulated
+. station/simboards.sh
 
 rm -rf "$results"
 mkdir -p "$results/runs" "$results/env" "$results/boards"
 db="sqlite:///$(realpath "$results")/results.db"   # the batch's results store
-declare -A rig_pid
-twin_pid=
-stop_boards() {
-  if [[ -n "$twin_pid" ]]; then
-    kill -TERM "$twin_pid" 2>/dev/null || true
-    wait "$twin_pid" 2>/dev/null || true
-    twin_pid=
-  fi
-  for b in "${!rig_pid[@]}"; do
-    printf 'exit\n' > "$results/runs/$b/console" 2>/dev/null || true
-  done
-  for b in "${!rig_pid[@]}"; do
-    pid=${rig_pid[$b]}
-    for ((i = 0; i < stop_wait_s * 10; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -TERM "$pid" 2>/dev/null || true   # hangs the console up
-    wait "$pid" 2>/dev/null || true
-  done
-}
-trap stop_boards EXIT
+trap 'stop_boards "$results"' EXIT
 trap "exit 143" TERM INT   # a time limit or Ctrl-C still stops the boards
 
 start=$(date +%s)
-for b in "${boards[@]}"; do
-  "$rig" --board "station/boards/$b.json" --out "$results/runs/$b" --console \
-    </dev/null >"$results/runs/$b.txt" 2>&1 &
-  rig_pid[$b]=$!
-done
-for b in "${boards[@]}"; do
-  pty=
-  for ((i = 0; i < console_wait_s * 10; i++)); do
-    pty=$(sed -n 's/^rigfixture: console \(\/dev\/pts\/[0-9]*\) .*/\1/p' "$results/runs/$b.txt" 2>/dev/null || true)
-    [[ -n "$pty" ]] && break
-    sleep 0.1
-  done
-  [[ -n "$pty" ]] || { echo "run-simulated: $b has no console; see $results/runs/$b.txt" >&2; exit 1; }
-  sed "s|!template \$LG_CONSOLE|$pty|" station/env/simulated.yaml >"$results/env/$b.yaml"
-  echo "run-simulated: $b on $pty"
-done
+start_boards "$results" "${boards[@]}"
+for b in "${boards[@]}"; do board_env "$results" "$b"; done
 
 # The twin: its simulators and initramfs now, its boot when its test starts.
 tested=("${boards[@]}")
-if [[ -f $twin_build/fixture/twin/base.cpio ]]; then
-  "$build/fixture/bin/twin-host" --station --board "station/boards/$twin_board.json" --out "$results/runs/$twin" \
-    --program "$twin_build/selftest/rigchkEx" --image "$twin_build/fixture/twin" >"$results/runs/$twin.txt" 2>&1 &
-  twin_pid=$!
-  for ((i = 0; i < console_wait_s * 10; i++)); do
-    grep -q "station twin ready" "$results/runs/$twin.txt" 2>/dev/null && break
-    sleep 0.1
-  done
-  grep -q "station twin ready" "$results/runs/$twin.txt" ||
-    { echo "run-simulated: the twin is not ready; see $results/runs/$twin.txt" >&2; exit 1; }
-  port=$("$py" -c "import socket; s = socket.socket(); s.bind(('127.0.0.1', 0)); print(s.getsockname()[1])")
-  sed "s|port: !template \$LG_TWIN_CONSOLE_PORT|port: $port|" station/env/twin.yaml >"$results/env/$twin.yaml"
-  cp station/env/twin_console.py "$results/env/"
-  export LG_TWIN_IMAGE=$PWD/$twin_build/fixture/twin LG_TWIN_CONSOLE_PORT=$port
-  LG_TWIN_ARGS=$(cat "$results/runs/$twin/labgrid-args")
-  export LG_TWIN_ARGS
+if start_twin "$results" "$twin" "$twin_board"; then
   tested+=("$twin")
-  echo "run-simulated: $twin (board $twin_board) on the console port $port"
 else
   echo "run-simulated: no twin image in $twin_build/fixture/twin: the run has no twin"
 fi
@@ -109,7 +61,7 @@ for b in "${tested[@]}"; do
   test_rc[$b]=$rc
   echo "run-simulated: station suite on $b: exit $rc ($results/boards/$b.log)"
 done
-stop_boards
+stop_boards "$results"
 trap - EXIT
 "$py" station/batch_summary.py "$results/boards"
 echo "run-simulated: $(( $(date +%s) - start )) s"
