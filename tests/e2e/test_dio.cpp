@@ -127,9 +127,11 @@ std::vector<std::string> MessagesAfter(const RunResult& r, const std::string& fr
 }
 
 const char kOpen[] = "---------------succ open DIO:/dev/zrdio---------------";
-constexpr double kSettleS = 1.0;  // the DO-to-DI test lets its outputs settle this long
-constexpr double kPollS = 0.5;    // the DI switching test's poll period
-constexpr double kPauseS = 3.0;   // ... and its pause with output 3 off between two DIs
+constexpr double kSettleS = 1.0;          // the DO-to-DI test lets its outputs settle this long
+constexpr double kPollS = 0.5;            // the DI switching test's poll period
+constexpr double kPauseS = 3.0;           // ... and its pause with output 3 off between two DIs
+constexpr double kAfterTryS = 1.0;        // the wait after every try
+constexpr double kStampStepS = 0.000001;  // dio.txt's stamps are in microseconds
 
 TEST(DioLoopback, TwoDOsFourDIsPassBothLevelsInEveryTry)
 {
@@ -188,6 +190,21 @@ TEST(DioLoopback, TwoDOsFourDIsPassBothLevelsInEveryTry)
     Span settle = {lastWrite, firstCheck};
     EXPECT_GE(settle.Seconds(), kSettleS - MeasuredSlownessS(r)) << "the inputs settle for a second";
     EXPECT_LT(settle.Seconds(), LateBoundS(r, settle, kSettleS, 1));
+
+    // Between the tries: from the last read of try 1 to the first switch of
+    // try 2, the wait after a try. The simulator stamps a call before it
+    // answers, and the program waits for the answer, so no load can shorten
+    // this span.
+    double lastOfTry1 = 0, firstOfTry2 = 0;
+    for (size_t i = 0, n = 0; i < ev.size(); ++i) {
+        if (ev[i].kind != "ioctl")
+            continue;
+        if (++n == 2 * no.size())
+            lastOfTry1 = ev[i].t;
+        if (n == 2 * no.size() + 1)
+            firstOfTry2 = ev[i].t;
+    }
+    EXPECT_GE(firstOfTry2 - lastOfTry1, kAfterTryS - kStampStepS) << r.dioTxt;
 
     // A passed run: output 3 off, output 3 on, output 1 on.
     std::vector<std::string> lines = TextLines(r);
