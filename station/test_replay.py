@@ -1,7 +1,7 @@
 # Replay by round trip on the simulated fixture: a board with faults or a probed device is
 # run, its run imported, replayed as a board file, and that board run with the same
-# arguments; the two kept logs must give the same tallies port for port, and the same outcome try for
-# try (the replay of the replayed run is the replay itself). Needs a host build:
+# arguments; the two kept logs must give the same tallies port for port, and the same
+# outcome try for try (the replay of the replayed run is the replay itself). Needs a host build:
 #   /usr/bin/python3 -m pytest -p no:cacheprovider -q station/test_replay.py [--rig-build build/host]
 # (scripts/test.sh station runs it after the station's own check).
 import concurrent.futures
