@@ -1,7 +1,7 @@
-# Replay by round trip on the simulated fixture: a board with faults is run, its run
-# imported, replayed as a board file, and that board run with the same arguments; the
-# two kept logs must give the same tallies port for port, and the same outcome try for
-# try (the replay of the replayed run is the replay itself). Needs a host build:
+# Replay by round trip on the simulated fixture: a board with faults or a probed device is
+# run, its run imported, replayed as a board file, and that board run with the same
+# arguments; the two kept logs must give the same tallies port for port, and the same
+# outcome try for try (the replay of the replayed run is the replay itself). Needs a host build:
 #   /usr/bin/python3 -m pytest -p no:cacheprovider -q station/test_replay.py [--rig-build build/host]
 # (scripts/test.sh station runs it after the station's own check).
 import concurrent.futures
@@ -35,6 +35,11 @@ def has_faults(board):
     """Returns whether a shipped board injects any fault."""
     text = json.dumps({k: v for k, v in board.items() if k != "description"})
     return any(word in text for word in ('"faults"', '"never"', '"together"', '"swapped"', '"missing"'))
+
+
+def has_probed_device(board):
+    """Returns whether a shipped board has a screen or modem, whose answers its log keeps."""
+    return any(isinstance(port, dict) and "device" in port for port in board.get("rs232", []))
 
 
 def run_board(board, folder):
@@ -92,7 +97,7 @@ def test_every_shipped_faulty_board_replays_port_for_port(tmp_path):
     for path in sorted(glob.glob(os.path.join(ROOT, "fixture", "boards", "*.json"))):
         with open(path) as f:
             board = json.load(f)
-        if has_faults(board):
+        if has_faults(board) or has_probed_device(board):
             boards.append((os.path.basename(path)[:-5], board))
     assert boards
     check_all(boards, tmp_path)

@@ -31,6 +31,10 @@ LOCATION = re.compile(r"\S+ \S+ line=[0-9]{1,9}\Z")
 DATE_TIME = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\Z")
 TALLY = re.compile(r"(.*):(?:(NO|NC) )?Test Succ Cnt ([0-9]+),Error Cnt ([0-9]+)\Z", re.S)
 PARAM = re.compile(r"@:(nTestCnt|iPortSelect|RS485 Cnt|RS232 Cnt|DO Cnt|DI Cnt):(-?[0-9]+)\Z")
+# A message that logs the text a device sent (a modem's answer, a port's received text): the
+# text may hold line breaks, so its entry goes on over more lines up to its location.
+DEVICE_TEXT = re.compile(r"\S+ read: |,Read \S+ (?:OK! |Error! )?(?:iread:-?[0-9]+ )?msg: ")
+MAX_TEXT_LINES = 256    # a device's text is at most the 256 bytes of the largest receive buffer
 RESULT = re.compile(r"iTestSta:(-?[0-9]{1,9})\Z")
 MAX_NAME = 255          # the program's name buffers hold 255 bytes and a terminating zero
 MAX_PORTS = 65535       # the inventory counts each kind in 16 bits
@@ -82,33 +86,57 @@ def decode(data):
     return data.decode("utf-8", "replace").replace("\x00", "\ufffd")
 
 
+def located(message):
+    """Returns the message without its tab and source location, or None when it ends in none."""
+    text, tab, where = message.rpartition("\t")
+    return text if tab and LOCATION.match(where) else None
+
+
 def messages_of(data):
-    """Yields the trace log's messages in order, one line at a time (a last line without line
-    feed, cut while written, left out); raises Refused for a foreign log or lines missing."""
+    """Yields the trace log's messages in order, one entry at a time (a last entry without line
+    feed, cut while written, left out); an entry holding a device's text (DEVICE_TEXT) goes on
+    over up to MAX_TEXT_LINES more lines, up to the one ending in its location; raises Refused
+    for a foreign log or lines missing."""
     if not data:
         raise Refused("empty file")
-    text, start, i = decode(data), 0, 0  # at most twice the bytes: U+FFFD takes two
+    text, start, i, n = decode(data), 0, 0, 0  # at most twice the bytes: U+FFFD takes two
     while True:
         end = text.find("\n", start)
         if end < 0:
             if i == 0:
                 raise Refused("truncated: no whole line")
             return
-        line = text[start:end]
-        start = end + 1
+        first, line = n, text[start:end]
         m = LINE.match(line.rstrip("\r"))
-        message, tab, where = m.group(3).rpartition("\t") if m else ("", "", "")
-        if not m or not tab or not LOCATION.match(where):
-            what = "not a trace log" if i == 0 else f"line {i + 1} is no trace log line"
+        message = located(m.group(3)) if m else None
+        device_text = m and message is None and DEVICE_TEXT.search(m.group(3))
+        while device_text and message is None and n - first < MAX_TEXT_LINES:
+            more = text.find("\n", end + 1)
+            if more < 0 and i == 0:
+                raise Refused("truncated: no whole line")
+            if more < 0:
+                return  # cut while written
+            part = text[end + 1:more].rstrip("\r")
+            if LINE.match(part):
+                break  # the next entry: this one never got its location
+            end, n = more, n + 1
+            if located(part) is not None:  # read once whole, when its end is found
+                m = LINE.match(text[start:end].rstrip("\r"))
+                message = located(m.group(3))
+        if message is None and n - first >= MAX_TEXT_LINES:
+            raise Refused(f"line {first + 1}: a device's text goes on over more than "
+                          f"{MAX_TEXT_LINES} lines")
+        if message is None:
+            what = "not a trace log" if i == 0 else f"line {first + 1} is no trace log line"
             raise Refused(f"{what}: {line[:60]!r}")
         if i == 0 and int(m.group(1)) != 0:
             raise NoBanner(f"no banner: the first line carries the counter {m.group(1)}, "
                            "the rest of another log")
         if int(m.group(1)) != i:
-            raise Refused(f"line {i + 1} carries the counter {m.group(1)}, not {i}: "
+            raise Refused(f"line {first + 1} carries the counter {m.group(1)}, not {i}: "
                           "lines are missing or doubled")
         yield message
-        i += 1
+        start, i, n = end + 1, i + 1, n + 1
 
 
 def head_of(messages):

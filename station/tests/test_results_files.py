@@ -100,10 +100,14 @@ def test_bad_files_are_refused_by_name_and_the_import_goes_on(tmp_path):
         if report is not None:
             (tmp_path / "in" / case / REPORT).write_bytes(report)
     special = special_files(tmp_path / "in", tmp_path / "outside")
-    for good in ("default", "hostile", "serial-faults"):  # default and serial-faults: one chip, one second
+    # default and serial-faults: one chip, one second; modem: a modem's answer spans lines in its
+    # entries, and its console copy (line feeds read back as CR LF) is the same run.
+    modem = with_chip(sample("modem"), "0xB1")
+    for good, log in (("default", None), ("hostile", None), ("serial-faults", None), ("modem", modem),
+                      ("modem-console", modem.replace(b"\n", b"\r\n"))):
         os.makedirs(tmp_path / "in" / good)
-        for name in (LOG, REPORT):
-            (tmp_path / "in" / good / name).write_bytes(sample(good, name))
+        (tmp_path / "in" / good / LOG).write_bytes(log or sample(good))
+        (tmp_path / "in" / good / REPORT).write_bytes(sample(good.split("-")[0] if log else good, REPORT))
     os.makedirs(tmp_path / "in" / "no-report")  # a kept log alone is a run all the same
     (tmp_path / "in" / "no-report" / LOG).write_bytes(with_chip(sample("serial-faults"), "0xD1"))
     # Runs that ended without a result line: cut in the middle of a line, cut before the result.
@@ -129,7 +133,7 @@ def test_bad_files_are_refused_by_name_and_the_import_goes_on(tmp_path):
                           str(tmp_path / "in")], capture_output=True, text=True, timeout=120)
     refused = len(bad_files()) + len(special)
     assert out.returncode == refused, out.stderr
-    assert f"9 runs stored, 0 already stored, {refused} refused; 2 of the runs read aborted" in out.stdout
+    assert f"10 runs stored, 1 already stored, {refused} refused; 2 of the runs read aborted" in out.stdout
     for case, reason in [(c, r) for c, _, _, r in bad_files()] + special:
         line = next((l for l in out.stderr.splitlines() if f"/in/{case}/{LOG}:" in l), "")
         assert reason in line, (case, out.stderr)
@@ -138,7 +142,12 @@ def test_bad_files_are_refused_by_name_and_the_import_goes_on(tmp_path):
     with engine.connect() as conn:
         assert all(views.unit_runs(conn, f"0xC{i}") == [] for i in range(3, 6))
         assert views.unit_runs(conn, "0xE1") == views.unit_runs(conn, "0xE2") == []
-        assert sorted(r["units"] for r in views.yield_rows(conn)) == [1, 7]
+        assert sorted(r["units"] for r in views.yield_rows(conn)) == [1, 1, 7]
+        (modem_run,) = views.unit_runs(conn, "0xB1")
+        modem_ports = views.run_detail(conn, modem_run["run_id"])["ports"]
+        assert [(p["successes"], p["errors"], p["verdict"]) for p in modem_ports if p["port"] == "RS232-4"] \
+            == [(2, 0, 1)]
+        assert modem_run["failed_ports"] == ["DO-1 NO 0/2", "DO-2 NO 0/2", "DO-1 NC 0/0", "DO-2 NC 0/0"]
         alone = views.unit_runs(conn, "0xD1")
         assert alone[0]["failed_ports"] == ["RS485-2 0/3", "RS485-3 2/3", "RS232-2 0/3", "RS232-3 0/3"]
         assert alone[0]["report_path"] is None

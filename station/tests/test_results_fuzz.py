@@ -14,7 +14,7 @@ from rigresults_lib import importer, parse, store  # noqa: E402
 FUZZ = settings(max_examples=int(os.environ.get("RIGRESULTS_FUZZ_EXAMPLES", "400")), deadline=None,
                 database=None, derandomize=True, suppress_health_check=[HealthCheck.too_slow])
 LOGS = {name: open(os.path.join(HERE, "data", name, "rigChkEx-kept.log"), "rb").read()
-        for name in ("default", "serial-faults", "hostile")}
+        for name in ("default", "serial-faults", "hostile", "modem")}
 REPORTS = {name: open(os.path.join(HERE, "data", name, "rigChkEx.js"), "rb").read() for name in LOGS}
 
 

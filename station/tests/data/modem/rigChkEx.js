@@ -1,0 +1,1 @@
+{"rigchkEx":"testData","DevType":"ZR-H6-R70N","DateTime":"2026-12-10 04:39:08" ,"logDate":[{"name":"RS485","info":[]},{ "name":"RS232", "info":[ {"name":"RS232-1","port":1},{"name":"RS232-2","port":1},{"name":"RS232-3","port":1},{"name":"RS232-4","port":1}]},{ "name":"DO", "info":[ {"name":"DO-1","port":0},{"name":"DO-2","port":0}]},{ "name":"DI", "info":[ ]} ]}
