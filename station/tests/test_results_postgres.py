@@ -78,12 +78,18 @@ def test_three_stations_store_at_once_nothing_lost_nothing_twice(shared, tmp_pat
     assert [(r["port"], r["boards_failed"], r["hard"]) for r in views["pareto"]] == [("RS485-1", total, total)]
 
 
+def station_runs(tmp_path, chip_prefix, n):
+    """Returns n runs of station S9 as the importer loads them, chips chip_prefix0000 on."""
+    runs = []
+    for i in range(n):
+        write_run(tmp_path / "in" / str(i), f"{chip_prefix}{i:04d}", i)
+        runs.append(importer.load_run(str(tmp_path / "in" / str(i) / "rigChkEx-kept.log"), "S9"))
+    return runs
+
+
 def test_an_offline_station_keeps_its_runs_and_forwards_them(server, tmp_path):
     local = f"sqlite:///{tmp_path}/station.db"
-    runs = []
-    for i in range(5):
-        write_run(tmp_path / "in" / str(i), f"0xB{i:04d}", i)
-        runs.append(importer.load_run(str(tmp_path / "in" / str(i) / "rigChkEx-kept.log"), "S9"))
+    runs = station_runs(tmp_path, "0xB", 5)
     # The server is out of reach: the station's own store keeps the runs.
     assert sync.store_or_keep(UNREACHABLE, runs[:3], fallback=local) == (local, 3, 0)
     before = counts(server)
@@ -187,10 +193,7 @@ def test_an_older_store_keeps_only_the_logs_still_its_runs(shared, tmp_path):
 
 def test_a_run_no_server_can_hold_stays_behind_alone(server, tmp_path):
     local = f"sqlite:///{tmp_path}/station.db"
-    runs = []
-    for i in range(2):
-        write_run(tmp_path / "in" / str(i), f"0xD{i:04d}", i)
-        runs.append(importer.load_run(str(tmp_path / "in" / str(i) / "rigChkEx-kept.log"), "S9"))
+    runs = station_runs(tmp_path, "0xD", 2)
     engine = store.open_db(local)
     assert store.store_runs(engine, runs) == (2, 0)
     with store.writing(engine) as conn:  # as a store filled before imports were bounded holds it
