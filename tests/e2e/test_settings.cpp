@@ -148,7 +148,7 @@ TEST(Settings, ScreenFlagTwoLogsTheHeadButRunsThePlainTest)
     EXPECT_EQ(SettingsBlock(r), (std::vector<std::string>{"***Load rigchkEx.ini:***", "@:bTestDWin:2",
                                                           "@:strDWinFramHead:A5 5A", kStars, "@:bTest4G:0", kStars}));
     EXPECT_TRUE(Captured(r, "RS232-1", "RS232-2", kPairText)) << r.capture;
-    EXPECT_TRUE(Captured(r, "RS232-2", "RS232-1", kPairText));
+    EXPECT_TRUE(Captured(r, "RS232-2", "RS232-1", kPairText)) << r.capture;
     EXPECT_FALSE(CapturedAnywhere(r, "A5 5A 03 81"));
     EXPECT_EQ(Verdicts(ReportGroup(r, "RS232")), (std::vector<int>{1, 1})) << r.report;
 }
