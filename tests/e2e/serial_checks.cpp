@@ -36,6 +36,24 @@ int LoggedTestSta(const RunResult& r)
     return i < 0 ? 99 : std::stoi(r.Messages()[(size_t)i].substr(9));
 }
 
+namespace {
+
+// The program sleeps 300 ms after every send on a port before it reads or
+// sends again, so bursts a port sent closer together than this are pieces of
+// one write: on the twin a busy machine can hold the emulated UART mid-frame
+// for longer than the quiet that ends a burst.
+constexpr double kSendSpacingS = 0.3;
+
+// Returns true when b continues the write of the burst before it, last (a
+// changed copy's line, stamped with its burst's time, does not).
+bool ContinuesWrite(const CapturedBurst& last, const CapturedBurst& b)
+{
+    const bool programPort = b.from.rfind("RS", 0) == 0;  // RS485-n, RS232-n; not a device the fixture plays
+    return programPort && b.from == last.from && b.to == last.to && b.t > last.t && b.t - last.t < kSendSpacingS;
+}
+
+}  // namespace
+
 std::vector<CapturedBurst> Bursts(const std::string& capture)
 {
     std::vector<CapturedBurst> out;
@@ -52,7 +70,10 @@ std::vector<CapturedBurst> Bursts(const std::string& capture)
         for (std::string pair;
              in >> pair && pair.size() == 2 && isxdigit((unsigned char)pair[0]) && isxdigit((unsigned char)pair[1]);)
             b.hex += (b.hex.empty() ? "" : " ") + pair;
-        out.push_back(b);
+        if (!out.empty() && ContinuesWrite(out.back(), b))
+            out.back().hex += " " + b.hex;
+        else
+            out.push_back(b);
     }
     return out;
 }

@@ -36,7 +36,8 @@ struct CapturedBurst {
     std::string hex;   // the bytes sent
 };
 
-// Returns the bursts of a capture in order (a changed copy's extra line included).
+// Returns the bursts of a capture in order (a changed copy's extra line
+// included), the pieces of one write of a port joined into one.
 std::vector<CapturedBurst> Bursts(const std::string& capture);
 
 // Returns how many bursts went from `from` to exactly `to` with bytes `hex`.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "serial_checks.h"
 
 namespace {
 
@@ -56,12 +57,12 @@ bool LogContains(const RunResult& r, const std::string& text)
     return false;
 }
 
-// Returns true when a capture line shows sender sending to receiver the
+// Returns true when a burst shows sender sending to receiver (first) the
 // bytes starting with hex.
 bool Captured(const RunResult& r, const std::string& sender, const std::string& receiver, const std::string& hex)
 {
-    for (const std::string& l : Lines(r.capture)) {
-        if (l.find(" " + sender + " > " + receiver) != std::string::npos && l.find("  " + hex) != std::string::npos)
+    for (const CapturedBurst& b : Bursts(r.capture)) {
+        if (b.from == sender && b.to.rfind(receiver, 0) == 0 && b.hex.rfind(hex, 0) == 0)
             return true;
     }
     return false;
