@@ -60,6 +60,10 @@ bool g_mainWaiting = false;                 // main is ready to end, in WaitInte
 bool g_closed = false;                      // no round starts any more
 bool g_threadRunning = false;               // the interruption thread took over
 const char kHandlerName[] = "sig_handler";  // the steps are the handler's, wherever they run
+// One writer of the signal outputs at a time: a step of the end signalling
+// that began before an interruption ends before the interruption's commands,
+// however late the machine lets it finish.
+std::mutex g_outputsMutex;
 
 // Writes "sig_handler param err. [sig]" to standard error with no stdio.
 void WriteParamError(int sig)
@@ -106,9 +110,12 @@ void HandleSignal(int sig)
     until.tv_nsec %= 1000000000;
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {}
     RTLOG_AS(kHandlerName, "Received signal SIGINT[%d]", SIGINT);
-    char cmd[kCmdBufSize];
-    RunShellf(cmd, sizeof(cmd), "echo SON=%d > %s", kOutRun, kDioDevice);
-    RunShellf(cmd, sizeof(cmd), "echo SOFF=1,2 > %s", kDioDevice);
+    {
+        std::lock_guard<std::mutex> outputs(g_outputsMutex);
+        char cmd[kCmdBufSize];
+        RunShellf(cmd, sizeof(cmd), "echo SON=%d > %s", kOutRun, kDioDevice);
+        RunShellf(cmd, sizeof(cmd), "echo SOFF=1,2 > %s", kDioDevice);
+    }
     signal(SIGINT, SIG_DFL);
     if (sig == SIGINT && g_sigintsRaised > 1)
         raise(SIGINT);
@@ -204,6 +211,9 @@ int TestEndTips(int result)
     bool toggle = true;
     int i = 0;
     do {
+        std::unique_lock<std::mutex> outputs(g_outputsMutex);
+        if (i > 0 && g_bRun == 0)
+            break;  // interrupted while this step waited for the outputs: the first step always runs
         if (result == 0) {
             if (i <= kPassOffLastStep && i % kPassPeriodSteps == 0)
                 RunShellf(cmd, sizeof(cmd), "echo SOFF=%d > %s", kOutRun, kDioDevice);
@@ -225,6 +235,7 @@ int TestEndTips(int result)
             }
         }
         i++;
+        outputs.unlock();
         usleep(kStepUs);
     } while (g_bRun != 0);
     return 0;
