@@ -13,6 +13,7 @@ log_kept 0 when the store holds no log of it), ports (per run, port and test NO/
 successes, errors, failed, verdict), run_files (per run: the kept log and the report,
 compressed, with their SHA-256), units (per chip: first and last run, number of runs),
 yield_days, failed and places (the views' summaries, kept up to date as runs are stored),
+streaks, place_kinds and place_fails (the suspected fixtures' summary, streaks.py),
 run_meta (a panel's run: place, operator, label serial, versions, the run it retests;
 store_run_meta(engine, run_id, meta)), schema_version (STEPS done). log_path and
 report_path only tell where a run was imported from: nothing is ever read from them but
@@ -30,7 +31,7 @@ from sqlalchemy import (Column, ForeignKey, Integer, LargeBinary, MetaData, Prim
                         String, Table, Text, UniqueConstraint, create_engine, event, inspect,
                         select, text)
 
-from . import files, parse
+from . import files, parse, streaks as streak_summary
 
 DEFAULT_DB = os.path.join("~", ".local", "share", "rigresults", "results.db")
 ENV_DB = "RIGRESULTS_DB"
@@ -347,6 +348,11 @@ def count_summaries(conn, chips, before, rows, ids, port_rows):
                    for p in port_rows if p["failed"]]
     if failed_rows:
         conn.execute(failed.insert(), [{c.name: r[c.name] for c in failed.columns} for r in failed_rows])
+    failing = {}
+    for p in failed_rows:
+        failing.setdefault(p["run_id"], set()).add((p["kind"], p["port"]))
+    streak_summary.count(conn, [(r["station"], r["fixture"], r["start_time"], run_id, r["chip"], r["kinds"],
+                                 failing.get(run_id, set())) for run_id, r in run_of.items()])
 
 
 
@@ -377,8 +383,51 @@ def store_run_meta(engine, run_id, meta):
         return done.rowcount
 
 
+# The suspected fixtures' summary (streak_summary, kept up to date in each batch): every
+# streak of boards in a row failing one port at one place, the runs per place that tested
+# each kind, and the runs per place that failed each port.
+streaks = Table(
+    "streaks", metadata,
+    Column("station", Text, nullable=False), Column("fixture", Text, nullable=False),
+    Column("kind", String(8), nullable=False), Column("port", Text, nullable=False),
+    Column("first_time", String(19), nullable=False), Column("first_id", Integer, nullable=False),
+    Column("last_time", String(19), nullable=False), Column("last_id", Integer, nullable=False),
+    Column("length", Integer, nullable=False),          # runs that failed the port in a row
+    Column("boards", Integer, nullable=False),          # their distinct chips
+    PrimaryKeyConstraint("station", "fixture", "kind", "port", "first_time", "first_id"),
+)
+
+place_kinds = Table(
+    "place_kinds", metadata,
+    Column("station", Text, nullable=False), Column("fixture", Text, nullable=False),
+    Column("kind", String(8), nullable=False), Column("runs", Integer, nullable=False),
+    PrimaryKeyConstraint("station", "fixture", "kind"),
+)
+
+place_fails = Table(
+    "place_fails", metadata,
+    Column("station", Text, nullable=False), Column("fixture", Text, nullable=False),
+    Column("kind", String(8), nullable=False), Column("port", Text, nullable=False),
+    Column("runs", Integer, nullable=False),
+    PrimaryKeyConstraint("station", "fixture", "kind", "port"),
+)
+
+STREAK_INDEXES = (
+    "ix_streaks_length ON streaks (length)",                          # the long streaks
+    "ix_streaks_last ON streaks (station, fixture, last_time)",       # those a late run may split
+)
+
+
+def step_streaks(conn):
+    """Version 7: the suspected fixtures' summary, filled from the runs so far."""
+    metadata.create_all(conn, tables=[streaks, place_kinds, place_fails])
+    for index in STREAK_INDEXES:
+        conn.execute(text("CREATE INDEX IF NOT EXISTS " + index))
+    streak_summary.fill(conn)
+
+
 # The schema's upgrade steps in order; the store's version is the number done.
-STEPS = [step_tables, step_indexes, step_units, step_record, step_summaries, step_run_meta]
+STEPS = [step_tables, step_indexes, step_units, step_record, step_summaries, step_run_meta, step_streaks]
 
 
 def embedded_url():
