@@ -8,6 +8,7 @@ import subprocess
 import sys
 
 import pytest
+from sqlalchemy import select
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
@@ -294,10 +295,13 @@ def test_streaks_kept_on_insert_match_the_walk_of_every_run(tmp_path):
                     assert views.fixture_rows(conn, streak, station=station) == walked, (streak, station)
             return views.fixture_rows(conn, 3, walk=True)
     assert len(compare()) >= 2  # S1/A and S2/A show streaks of 3 and more
-    with store.writing(engine) as conn:  # filled at once, as a store upgraded to the summary is
-        for table in (store.streaks, store.place_kinds, store.place_fails):
+    day_counts = select(store.port_days).order_by(*store.port_days.primary_key.columns)
+    with store.writing(engine) as conn:  # filled at once, as a store upgraded to the summaries is
+        kept = conn.execute(day_counts).all()
+        for table in (store.streaks, store.place_kinds, store.place_fails, store.port_days):
             conn.execute(table.delete())
-        store.step_streaks(conn)
+        store.step_place_summaries(conn)
+        assert conn.execute(day_counts).all() == kept and kept
     compare()
 
 
