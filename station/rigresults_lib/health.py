@@ -17,7 +17,9 @@ does not alarm more often than one with few. Only a rise is watched (a
 fixture does not get better than the line): a point beyond the limit; eight in a row
 above the line's rate; a trend of six rising in a row.
 """
+import functools
 import math
+from collections import namedtuple
 
 from sqlalchemy import text
 
@@ -31,8 +33,11 @@ CHARTS = ("failed", "intermittent")
 # Per place, day and port: boards tested, boards the port failed on, boards it was
 # intermittent on (some tries failed, some passed), as the store keeps them up to date.
 COUNTS = text("SELECT station, fixture, day, kind, port, runs AS n, failed, intermittent FROM port_days")
+Count = namedtuple("Count", "station fixture day kind port n failed intermittent")  # a row of COUNTS
+LIMITS_CACHED = 1 << 16   # upper limits kept: a line's days repeat the same few (n, rate, tail)
 
 
+@functools.lru_cache(maxsize=LIMITS_CACHED)
 def upper_limit(n, p, tail):
     """Returns the least share x/n of n boards such that more than x failures have a
     chance of at most tail at rate p (above it a point is beyond the limit)."""
@@ -99,7 +104,7 @@ def matches(place, station, fixture):
 
 def charts(conn, place=None, port=None):
     """Returns every chart (place, port, chart, line_rate, points) matching the filters."""
-    rows = conn.execute(COUNTS).all()
+    rows = [Count(*r) for r in conn.execute(COUNTS)]
     line = {}
     for r in rows:
         n, f, i = line.get((r.kind, r.port), (0, 0, 0))
