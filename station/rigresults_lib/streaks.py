@@ -54,22 +54,27 @@ ENDS_AFTER = text(
 NO_BOUND = (None, None)
 
 
-def ordered_runs(lo, hi):
-    """Returns the SELECT of a place's runs strictly between lo and hi ((time, id) or
-    NO_BOUND), in order, each with whether it failed the port."""
-    terms = [PLACE] + ([AFTER_LO] if lo != NO_BOUND else []) + ([BEFORE_HI] if hi != NO_BOUND else [])
+def ordered_runs_sql(lo_open, hi_open):
+    """Returns the SELECT of a place's runs strictly between :lo and :hi (either open:
+    no bound), in order, each with whether it failed the port."""
+    terms = [PLACE] + ([] if lo_open else [AFTER_LO]) + ([] if hi_open else [BEFORE_HI])
     return text(f"SELECT r.start_time, r.id, r.chip, r.kinds, {FAILS} AS failing FROM runs r "
                 f"WHERE {' AND '.join(terms)} ORDER BY r.start_time, r.id")
 
 
-def overlapping(lo, hi):
-    """Returns the DELETE of a place's streaks of a port that reach into (lo, hi)."""
+def overlapping_sql(lo_open, hi_open):
+    """Returns the DELETE of a place's streaks of a port that reach into (:lo, :hi)."""
     terms = ["station = :station", "fixture = :fixture", "kind = :kind", "port = :port"]
-    if hi != NO_BOUND:
+    if not hi_open:
         terms.append("(first_time < :hi_t OR (first_time = :hi_t AND first_id < :hi_id))")
-    if lo != NO_BOUND:
+    if not lo_open:
         terms.append("(last_time > :lo_t OR (last_time = :lo_t AND last_id > :lo_id))")
     return text(f"DELETE FROM streaks WHERE {' AND '.join(terms)}")
+
+
+# Both statements for each window's kind of bounds (lo open, hi open).
+ORDERED_RUNS = {(a, b): ordered_runs_sql(a, b) for a in (False, True) for b in (False, True)}
+OVERLAPPING = {(a, b): overlapping_sql(a, b) for a in (False, True) for b in (False, True)}
 
 
 def streak_row(first, last, length, chips):
@@ -166,8 +171,9 @@ def redo(conn, place, port_key, run):
     lo = bound(conn, ENDS_BEFORE, dict(key, hi_t=run[0], hi_id=run[1]))
     hi = bound(conn, ENDS_AFTER, dict(key, lo_t=run[0], lo_id=run[1]))
     span = dict(key, lo_t=lo[0], lo_id=lo[1], hi_t=hi[0], hi_id=hi[1])
-    rows = walk(conn.execute(ordered_runs(lo, hi), span), key["bit"])
-    conn.execute(overlapping(lo, hi), span)
+    bounds = (lo == NO_BOUND, hi == NO_BOUND)
+    rows = walk(conn.execute(ORDERED_RUNS[bounds], span), key["bit"])
+    conn.execute(OVERLAPPING[bounds], span)
     if rows:
         conn.execute(INSERT_STREAK, [dict(r, station=place[0], fixture=place[1], kind=port_key[0],
                                           port=port_key[1]) for r in rows])
