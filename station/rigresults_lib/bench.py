@@ -159,10 +159,12 @@ def cmd_grow(engine, target):
         print(f"grow {dialect}: copy {k} done after {time.monotonic() - t0:.0f} s", flush=True)
         k += 1
     with store.writing(engine) as conn:
-        for table in (store.units, store.yield_days, store.failed, store.places):
+        for table in (store.units, store.yield_days, store.failed, store.places, store.streaks,
+                      store.place_kinds, store.place_fails, store.port_days):
             conn.execute(table.delete())
         conn.execute(store.FILL_UNITS)
         store.step_summaries(conn)
+        store.step_place_summaries(conn)
         if dialect == "postgresql":
             conn.execute(text("SELECT setval(pg_get_serial_sequence('runs', 'id'), "
                               "(SELECT MAX(id) FROM runs))"))

@@ -17,7 +17,10 @@ does not alarm more often than one with few. Only a rise is watched (a
 fixture does not get better than the line): a point beyond the limit; eight in a row
 above the line's rate; a trend of six rising in a row.
 """
+import datetime
+import functools
 import math
+from collections import namedtuple
 
 from sqlalchemy import text
 
@@ -29,16 +32,19 @@ RULES = ("beyond", "run", "trend")
 CHARTS = ("failed", "intermittent")
 
 # Per place, day and port: boards tested, boards the port failed on, boards it was
-# intermittent on (some tries failed, some passed).
-COUNTS = text(
-    "SELECT r.station, r.fixture, r.day, q.kind, q.port, COUNT(*) AS n, SUM(q.f) AS failed, "
-    "SUM(q.i) AS intermittent FROM runs r JOIN "
-    "(SELECT run_id, kind, port, MAX(failed) AS f, "
-    "MAX(CASE WHEN successes > 0 AND errors > 0 THEN 1 ELSE 0 END) AS i "
-    "FROM ports GROUP BY run_id, kind, port) q ON q.run_id = r.id "
-    "GROUP BY r.station, r.fixture, r.day, q.kind, q.port")
+# intermittent on (some tries failed, some passed), as the store keeps them up to date.
+COUNTS = text("SELECT station, fixture, day, kind, port, runs AS n, failed, intermittent FROM port_days")
+COUNTS_SINCE = text("SELECT station, fixture, day, kind, port, runs AS n, failed, intermittent "
+                    "FROM port_days WHERE day >= :since")
+# The line's counts per port, and each place's ports with the first day of each.
+LINE = text("SELECT kind, port, SUM(runs), SUM(failed), SUM(intermittent) FROM port_days GROUP BY kind, port")
+SERIES = text("SELECT station, fixture, kind, port, MIN(day) FROM port_days GROUP BY station, fixture, kind, port")
+ALARM_DAYS = 60           # the alarms look at the points of these last days (all, when a rule reaches further)
+Count = namedtuple("Count", "station fixture day kind port n failed intermittent")  # a row of COUNTS
+LIMITS_CACHED = 1 << 16   # upper limits kept: a line's days repeat the same few (n, rate, tail)
 
 
+@functools.lru_cache(maxsize=LIMITS_CACHED)
 def upper_limit(n, p, tail):
     """Returns the least share x/n of n boards such that more than x failures have a
     chance of at most tail at rate p (above it a point is beyond the limit)."""
@@ -103,17 +109,19 @@ def matches(place, station, fixture):
     return place is None or place in (fixture, place_name(station, fixture))
 
 
-def charts(conn, place=None, port=None):
-    """Returns every chart (place, port, chart, line_rate, points) matching the filters."""
-    rows = conn.execute(COUNTS).all()
-    line = {}
-    for r in rows:
-        n, f, i = line.get((r.kind, r.port), (0, 0, 0))
-        line[(r.kind, r.port)] = (n + r.n, f + r.failed, i + r.intermittent)
-    series = {}
-    for r in rows:
-        if matches(place, r.station, r.fixture) and port in (None, r.port):
-            series.setdefault((r.station, r.fixture, r.kind, r.port), []).append(r)
+def charts(conn, place=None, port=None, since=None):
+    """Returns every chart (place, port, chart, line_rate, points, whole) matching the
+    filters; since: only the points from that day ("YYYY-MM-DD"; whole is False where
+    that leaves out older points), the line's rates counting every day all the same."""
+    line = {(kind, name): (n, f, i) for kind, name, n, f, i in conn.execute(LINE)}
+    first_day = {(s, f, k, p): day for s, f, k, p, day in conn.execute(SERIES)
+                 if matches(place, s, f) and port in (None, p)}
+    rows = conn.execute(COUNTS if since is None else COUNTS_SINCE, {"since": since})
+    series = {key: [] for key in first_day}
+    for r in map(Count._make, rows):
+        days = series.get((r.station, r.fixture, r.kind, r.port))
+        if days is not None:
+            days.append(r)
     per_place = {}
     for station, fixture, _, _ in series:
         per_place[(station, fixture)] = per_place.get((station, fixture), 0) + len(CHARTS)
@@ -122,19 +130,43 @@ def charts(conn, place=None, port=None):
         tail = place_tail(per_place[(station, fixture)])
         days.sort(key=lambda r: r.day)
         total, failed, intermittent = line[(kind, name)]
+        whole = since is None or first_day[(station, fixture, kind, name)] >= since
         for chart, x, rate in (("failed", "failed", failed / total),
                                ("intermittent", "intermittent", intermittent / total)):
             pts = chart_points([(r.day, r.n, getattr(r, x)) for r in days], rate, tail)
             out.append({"place": place_name(station, fixture), "kind": kind, "port": name,
-                        "chart": chart, "line_rate": rate, "points": pts})
+                        "chart": chart, "line_rate": rate, "points": pts, "whole": whole})
     return out
+
+
+def alarm_since(conn):
+    """Returns the first day of the last ALARM_DAYS days of the store, or None (every day)."""
+    newest = conn.execute(text("SELECT MAX(day) FROM port_days")).scalar()
+    try:
+        return str(datetime.date.fromisoformat(newest) - datetime.timedelta(days=ALARM_DAYS))
+    except (TypeError, ValueError):
+        return None
 
 
 def alarms(conn, place=None, port=None):
     """Returns one row per chart out of control now: place, port, chart, rule, since,
-    points (days since then), rate (its share since then), line_rate."""
+    points (days since then), rate (its share since then), line_rate. Read from the last
+    ALARM_DAYS days, unless a chart's rules reach before them: then from every day."""
+    since, rows = alarm_since(conn), []
+    for c in charts(conn, place, port, since):
+        pts = c["points"]
+        found = out_of_control(pts)
+        first = next(i for i, p in enumerate(pts) if p["day"] == found[1]) if found else len(pts)
+        if not c["whole"] and first - RECENT < RUN_ABOVE - 1:  # a rule there needs older points
+            return alarms_of(charts(conn, place, port))
+        rows += alarms_of([c])
+    return rows
+
+
+def alarms_of(charts_):
+    """Returns the alarm rows (see alarms) of the given charts."""
     rows = []
-    for c in charts(conn, place, port):
+    for c in charts_:
         found = out_of_control(c["points"])
         if not found:
             continue

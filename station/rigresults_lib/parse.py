@@ -41,6 +41,8 @@ MAX_PORTS = 65535       # the inventory counts each kind in 16 bits
 LATE_DAYS = 1           # a start time may be this many days after the import's day (time zones)
 INVENTORY_FAILED = "Err Get Port Info!!!"
 SEL_DIO, SEL_RS232, SEL_RS485 = 1, 2, 4
+# The kind's bit in a run's kinds (the program's iPortSelect).
+KIND_BIT = {"RS485": SEL_RS485, "RS232": SEL_RS232, "DO": SEL_DIO, "DI": SEL_DIO}
 MAX_TRIES = 50
 HEAD_PIECES = 5  # the report's head: up to "logDate":[ (report_pieces)
 

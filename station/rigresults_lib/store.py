@@ -13,6 +13,8 @@ log_kept 0 when the store holds no log of it), ports (per run, port and test NO/
 successes, errors, failed, verdict), run_files (per run: the kept log and the report,
 compressed, with their SHA-256), units (per chip: first and last run, number of runs),
 yield_days, failed and places (the views' summaries, kept up to date as runs are stored),
+streaks, place_kinds and place_fails (the suspected fixtures' summary, streaks.py),
+port_days (the control charts' counts),
 run_meta (a panel's run: place, operator, label serial, versions, the run it retests;
 store_run_meta(engine, run_id, meta)), schema_version (STEPS done). log_path and
 report_path only tell where a run was imported from: nothing is ever read from them but
@@ -30,7 +32,7 @@ from sqlalchemy import (Column, ForeignKey, Integer, LargeBinary, MetaData, Prim
                         String, Table, Text, UniqueConstraint, create_engine, event, inspect,
                         select, text)
 
-from . import files, parse
+from . import files, parse, streaks as streak_summary
 
 DEFAULT_DB = os.path.join("~", ".local", "share", "rigresults", "results.db")
 ENV_DB = "RIGRESULTS_DB"
@@ -347,6 +349,12 @@ def count_summaries(conn, chips, before, rows, ids, port_rows):
                    for p in port_rows if p["failed"]]
     if failed_rows:
         conn.execute(failed.insert(), [{c.name: r[c.name] for c in failed.columns} for r in failed_rows])
+    failing = {}
+    for p in failed_rows:
+        failing.setdefault(p["run_id"], set()).add((p["kind"], p["port"]))
+    count_port_days(conn, run_of, port_rows)
+    streak_summary.count(conn, [(r["station"], r["fixture"], r["start_time"], run_id, r["chip"], r["kinds"],
+                                 failing.get(run_id, set())) for run_id, r in run_of.items()])
 
 
 
@@ -377,8 +385,100 @@ def store_run_meta(engine, run_id, meta):
         return done.rowcount
 
 
+# The suspected fixtures' summary (streak_summary, kept up to date in each batch): every
+# streak of boards in a row failing one port at one place, the runs per place that tested
+# each kind, and the runs per place that failed each port.
+streaks = Table(
+    "streaks", metadata,
+    Column("station", Text, nullable=False), Column("fixture", Text, nullable=False),
+    Column("kind", String(8), nullable=False), Column("port", Text, nullable=False),
+    Column("first_time", String(19), nullable=False), Column("first_id", Integer, nullable=False),
+    Column("last_time", String(19), nullable=False), Column("last_id", Integer, nullable=False),
+    Column("length", Integer, nullable=False),          # runs that failed the port in a row
+    Column("boards", Integer, nullable=False),          # their distinct chips
+    PrimaryKeyConstraint("station", "fixture", "kind", "port", "first_time", "first_id"),
+)
+
+place_kinds = Table(
+    "place_kinds", metadata,
+    Column("station", Text, nullable=False), Column("fixture", Text, nullable=False),
+    Column("kind", String(8), nullable=False), Column("runs", Integer, nullable=False),
+    PrimaryKeyConstraint("station", "fixture", "kind"),
+)
+
+place_fails = Table(
+    "place_fails", metadata,
+    Column("station", Text, nullable=False), Column("fixture", Text, nullable=False),
+    Column("kind", String(8), nullable=False), Column("port", Text, nullable=False),
+    Column("runs", Integer, nullable=False),
+    PrimaryKeyConstraint("station", "fixture", "kind", "port"),
+)
+
+# The control charts' counts: per place, day and port, the runs that tested the port, and
+# of those the runs it failed and the runs it was intermittent on (some tries failed, some passed).
+port_days = Table(
+    "port_days", metadata,
+    Column("station", Text, nullable=False), Column("fixture", Text, nullable=False),
+    Column("day", String(10), nullable=False), Column("kind", String(8), nullable=False),
+    Column("port", Text, nullable=False), Column("runs", Integer, nullable=False),
+    Column("failed", Integer, nullable=False), Column("intermittent", Integer, nullable=False),
+    PrimaryKeyConstraint("station", "fixture", "day", "kind", "port"),
+)
+FILL_PORT_DAYS = text(
+    "INSERT INTO port_days (station, fixture, day, kind, port, runs, failed, intermittent) "
+    "SELECT r.station, r.fixture, r.day, q.kind, q.port, COUNT(*), SUM(q.f), SUM(q.i) FROM runs r JOIN "
+    "(SELECT run_id, kind, port, MAX(failed) AS f, "
+    "MAX(CASE WHEN successes > 0 AND errors > 0 THEN 1 ELSE 0 END) AS i "
+    "FROM ports GROUP BY run_id, kind, port) q ON q.run_id = r.id "
+    "GROUP BY r.station, r.fixture, r.day, q.kind, q.port")
+ADD_PORT_DAY = text(
+    "INSERT INTO port_days (station, fixture, day, kind, port, runs, failed, intermittent) "
+    "VALUES (:station, :fixture, :day, :kind, :port, :runs, :failed, :intermittent) "
+    "ON CONFLICT (station, fixture, day, kind, port) DO UPDATE SET runs = port_days.runs + excluded.runs, "
+    "failed = port_days.failed + excluded.failed, "
+    "intermittent = port_days.intermittent + excluded.intermittent")
+
+
+def intermittent(successes, errors):
+    """Returns whether a tally was intermittent: some tries failed and some passed (FILL_PORT_DAYS's rule)."""
+    return successes > 0 and errors > 0
+
+
+def count_port_days(conn, run_of, port_rows):
+    """Adds the runs just stored (run_of {id: runs row}, their port_rows) to port_days; returns nothing."""
+    per_run = {}
+    for p in port_rows:
+        f, i = per_run.get((p["run_id"], p["kind"], p["port"]), (0, 0))
+        per_run[(p["run_id"], p["kind"], p["port"])] = (max(f, p["failed"]),
+                                                        max(i, int(intermittent(p["successes"], p["errors"]))))
+    days = {}
+    for (run_id, kind, port), (f, i) in per_run.items():
+        r = run_of[run_id]
+        d = days.setdefault((r["station"], r["fixture"], r["day"], kind, port), [0, 0, 0])
+        d[0], d[1], d[2] = d[0] + 1, d[1] + f, d[2] + i
+    if days:
+        conn.execute(ADD_PORT_DAY, [{"station": k[0], "fixture": k[1], "day": k[2], "kind": k[3], "port": k[4],
+                                     "runs": d[0], "failed": d[1], "intermittent": d[2]}
+                                    for k, d in sorted(days.items())])
+
+
+STREAK_INDEXES = (
+    "ix_streaks_length ON streaks (length)",                          # the long streaks
+    "ix_streaks_last ON streaks (station, fixture, last_time)",       # those a late run may split
+)
+
+
+def step_place_summaries(conn):
+    """Version 7: the suspected fixtures' and the control charts' summaries, filled from the runs so far."""
+    metadata.create_all(conn, tables=[streaks, place_kinds, place_fails, port_days])
+    for index in STREAK_INDEXES:
+        conn.execute(text("CREATE INDEX IF NOT EXISTS " + index))
+    streak_summary.fill(conn)
+    conn.execute(FILL_PORT_DAYS)
+
+
 # The schema's upgrade steps in order; the store's version is the number done.
-STEPS = [step_tables, step_indexes, step_units, step_record, step_summaries, step_run_meta]
+STEPS = [step_tables, step_indexes, step_units, step_record, step_summaries, step_run_meta, step_place_summaries]
 
 
 def embedded_url():

@@ -35,8 +35,9 @@ run_log(conn, run_id) -> the kept log's text as the store holds it (None: not ke
 choices(conn) -> {"stations": [...], "device_types": [...], "days": [first, last]}.
 stamp(conn) -> the store's state: changes whenever a run is stored.
 Every list is read from the summaries the store keeps up to date as runs are stored
-(store.yield_days, store.failed, store.places) or through an index, so no view walks
-every run but fixture_rows over all days.
+(store.yield_days, store.failed, store.places, store.streaks) or through an index, so no
+view walks every run: fixture_rows walks the runs of the days asked for, and over all
+days reads the streaks summary.
 """
 from collections import Counter
 
@@ -46,8 +47,7 @@ from . import parse, store
 from .store import failed, places, ports, run_meta, runs, yield_days
 
 PAGE = 50   # rows of a list page
-# The kind's bit in a run's kinds (the program's iPortSelect).
-KIND_BIT = {"RS485": parse.SEL_RS485, "RS232": parse.SEL_RS232, "DO": parse.SEL_DIO, "DI": parse.SEL_DIO}
+KIND_BIT = parse.KIND_BIT
 KIND_ORDER = ("RS485", "RS232", "DO", "DI")   # the summary's order of the kinds
 TEST_ORDER = ("", "NO", "NC")                 # and of a DO or DI channel's tests
 tally_failed = parse.tally_failed  # the pass rule of a tally, for the pages and the bench
@@ -168,7 +168,7 @@ def older_than(conn, time_col, id_col, before):
 def place_streaks(conn, **filters):
     """Walks every place's runs in time order once; returns (longest streaks
     {(station, fixture, kind, port): (length, boards, last failed)}, runs per place
-    and kind tested, runs per place, kind and port failed)."""
+    and kind tested, runs per place, kind and port failed, the places)."""
     failing = {}
     q = select(failed.c.run_id, failed.c.kind, failed.c.port).where(*run_filters(failed.c, **filters))
     for run_id, kind, port in conn.execute(q):
@@ -197,13 +197,38 @@ def place_streaks(conn, **filters):
     for (station, fixture, kinds), n in tested.items():
         for kind, bit in KIND_BIT.items():
             per_kind[(station, fixture, kind)] += n if kinds & bit else 0
-    return best, per_kind, fails
+    return best, per_kind, fails, {key[:2] for key in per_kind}
 
 
-def fixture_rows(conn, streak=3, **filters):
-    """Returns the ports that look like their place's fault (see the module's text)."""
-    best, tested, fails = place_streaks(conn, **filters)
-    places_ = {key[:2] for key in tested}
+def summary_streaks(conn, streak, station=None):
+    """Reads place_streaks()'s answer for all days from the streaks summary: the streaks of
+    streak runs or more (the first of the longest of each port at each place), runs per
+    place and kind tested and per place and port failed, the places."""
+    s, k, f = store.streaks.c, store.place_kinds.c, store.place_fails.c
+    where = (lambda c: [c.station == station]) if station else (lambda c: [])
+    best = {}
+    q = (select(s.station, s.fixture, s.kind, s.port, s.length, s.boards, s.last_time)
+         .where(s.length >= streak, *where(s)).order_by(s.first_time, s.first_id))
+    for r in conn.execute(q):
+        key = (r.station, r.fixture, r.kind, r.port)
+        if r.length > best.get(key, (0,))[0]:
+            best[key] = (r.length, r.boards, r.last_time)
+    tested = Counter({(r.station, r.fixture, r.kind): r.runs
+                      for r in conn.execute(select(store.place_kinds).where(*where(k)))})
+    fails = Counter({(r.station, r.fixture, r.kind, r.port): r.runs
+                     for r in conn.execute(select(store.place_fails).where(*where(f)))})
+    placed = conn.execute(select(places.c.station, places.c.fixture).distinct().where(*where(places.c)))
+    return best, tested, fails, {tuple(r) for r in placed}
+
+
+def fixture_rows(conn, streak=3, walk=False, **filters):
+    """Returns the ports that look like their place's fault (see the module's text): over
+    all days from the streaks summary, for some days or one device type by a walk of their
+    runs (walk: by the walk in any case, the summary's reference)."""
+    if walk or any(filters.get(f) for f in ("day_from", "day_to", "device_type")):
+        best, tested, fails, places_ = place_streaks(conn, **filters)
+    else:
+        best, tested, fails, places_ = summary_streaks(conn, streak, filters.get("station"))
     out = []
     for (station, fixture, kind, port), (length, boards, last) in best.items():
         if length < streak:
@@ -267,9 +292,12 @@ def meta_fields(r):
 def unit_runs(conn, chip):
     """Returns every run of one unit, found by its chip or by a label serial one of its
     runs was stored with, oldest first, with its failed tallies and meta."""
-    labelled = select(runs.c.chip).join(run_meta, run_meta.c.run_id == runs.c.id).where(run_meta.c.serial == chip)
+    # The chips first, so that the runs are found by the chip's index (an OR with a
+    # subquery makes PostgreSQL read every run).
+    labelled = conn.execute(select(runs.c.chip).join(run_meta, run_meta.c.run_id == runs.c.id)
+                            .where(run_meta.c.serial == chip)).scalars()
     q = (select(runs, *META).outerjoin(run_meta, run_meta.c.run_id == runs.c.id)
-         .where(or_(runs.c.chip.in_(chip_spellings(chip)), runs.c.chip.in_(labelled)))
+         .where(runs.c.chip.in_(sorted(set(chip_spellings(chip)) | set(labelled))))
          .order_by(runs.c.start_time, runs.c.id))
     return with_failed_ports(conn, [dict(run_fields(r), **meta_fields(r)) for r in conn.execute(q)])
 

@@ -9,7 +9,7 @@ import pytest
 
 STATION_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, STATION_DIR)
-from rigresults_lib import cli, health_line, importer, replay, store, web  # noqa: E402
+from rigresults_lib import cli, health, health_line, importer, replay, store, web  # noqa: E402
 
 DAYS = 40
 ONSET = 30
@@ -36,8 +36,14 @@ def lines(tmp_path_factory):
     return stored_line(tmp, "healthy"), stored_line(tmp, "degrading", ONSET, SHARE)
 
 
-def test_healthy_line_is_quiet_and_a_bad_cable_is_raised_from_its_onset(lines, capsys):
-    (healthy, _), (degrading, _) = lines
+def test_healthy_line_is_quiet_and_a_bad_cable_is_raised_from_its_onset(lines, capsys, monkeypatch):
+    (healthy, _), (degrading, engine) = lines
+    with engine.connect() as conn:  # read from the last days, or all where a rule reaches further
+        every_day = health.alarms_of(health.charts(conn))
+        for days in (2, 8, 12, 20):
+            monkeypatch.setattr(health, "ALARM_DAYS", days)
+            assert health.alarms(conn) == every_day and every_day, days
+    monkeypatch.undo()
     assert health_rows(capsys, healthy) == []
     rows = health_rows(capsys, degrading)
     bad_place = "/".join(health_line.BAD_PLACE)

@@ -8,6 +8,7 @@ import subprocess
 import sys
 
 import pytest
+from sqlalchemy import select
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
@@ -256,6 +257,52 @@ def test_views_match_the_batch_counted_by_hand(batch):
     u = views.unit_runs(batch, "c2")
     assert [(r["fixture"], r["result"], r["failed_ports"]) for r in u] == \
         [("A", "fail", ["RS485-2 0/1"]), ("B", "pass", [])]
+
+
+def test_streaks_kept_on_insert_match_the_walk_of_every_run(tmp_path):
+    """Runs stored out of time order, in batches, some twice: the suspected fixtures read
+    from the streaks summary (kept as runs are stored, or filled at once by the upgrade)
+    are those of the walk of every run in time order."""
+    import random
+    rng = random.Random(26)
+    engine = store.open_db(f"sqlite:///{tmp_path}/r.db")
+    tested = [("RS485", "RS485-1", ""), ("RS232", "RS232-1", ""), ("DO", "DO-1", "NO"), ("DO", "DO-1", "NC")]
+    kinds_of = {"RS485": parse.SEL_RS485, "RS232": parse.SEL_RS232, "DO": parse.SEL_DIO}
+    places = [("S1", "A", 0.5), ("S1", "B", 0.2), ("S2", "A", 0.35)]
+    runs = []
+    for n in range(400):
+        station, fixture, rate = rng.choice(places)
+        kinds = rng.choice((7, 7, 7, 6, 5, 1, 0))  # some runs test some kinds only
+        ports = [{"kind": k, "port": p, "test": t, "verdict": None, "successes": 0 if rng.random() < rate else 1,
+                  "errors": 0} for k, p, t in tested if kinds & kinds_of[k]]
+        for p in ports:
+            p["errors"] = 1 - p["successes"]
+        runs.append({"chip": f"c{rng.randrange(300)}", "device_type": "T", "kinds": kinds, "tries": 1,
+                     "start_time": f"2026-03-{2 + n // 100:02d} 08:{n % 100 // 2:02d}:00",  # pairs share a second
+                     "result_line": "iTestSta:0", "passed": True, "station": station, "fixture": fixture,
+                     "ports": ports})
+    order = rng.sample(runs, len(runs)) + rng.sample(runs, 60)  # a sixth imported again
+    while order:
+        size = rng.randint(1, 40)
+        store.store_batch(engine, order[:size])
+        order = order[size:]
+
+    def compare():
+        with engine.connect() as conn:
+            for streak in (1, 2, 3, 4):
+                for station in (None, "S1"):
+                    walked = views.fixture_rows(conn, streak, walk=True, station=station)
+                    assert views.fixture_rows(conn, streak, station=station) == walked, (streak, station)
+            return views.fixture_rows(conn, 3, walk=True)
+    assert len(compare()) >= 2  # S1/A and S2/A show streaks of 3 and more
+    day_counts = select(store.port_days).order_by(*store.port_days.primary_key.columns)
+    with store.writing(engine) as conn:  # filled at once, as a store upgraded to the summaries is
+        kept = conn.execute(day_counts).all()
+        for table in (store.streaks, store.place_kinds, store.place_fails, store.port_days):
+            conn.execute(table.delete())
+        store.step_place_summaries(conn)
+        assert conn.execute(day_counts).all() == kept and kept
+    compare()
 
 
 def test_two_boards_on_one_place_each_keep_their_own_log(tmp_path):

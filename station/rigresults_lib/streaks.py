@@ -1,0 +1,208 @@
+"""The streaks summary: every run of boards in a row at one place (station and fixture)
+that failed one port, kept up to date as runs are stored, so that the suspected
+fixtures over all days read a few rows instead of walking every run.
+
+A run that did not test the port's kind neither ends nor extends a streak; a run
+that tested it and did not fail it ends it. The runs of a place are in the order
+(start time, id), so a run stored late (an older run imported after newer ones)
+lands in the middle of the order: it may join two streaks or split one.
+
+fill(conn) -> None: computes the summary from every run stored (one walk per place).
+count(conn, new) -> None: brings it up to date with the runs just stored (new: a list
+    of (station, fixture, start_time, id, chip, kinds, failing {(kind, port)}), their
+    ports already in the failed tallies).
+The tables (store.py): streaks (station, fixture, kind, port, first and last failed run,
+length, boards), place_kinds (runs per place that tested a kind), place_fails (runs per
+place that failed a port).
+"""
+from collections import Counter
+
+from sqlalchemy import text
+
+from . import parse
+
+# Runs of one place that failed one port, in a row.
+INSERT_STREAK = text(
+    "INSERT INTO streaks (station, fixture, kind, port, first_time, first_id, last_time, last_id, "
+    "length, boards) VALUES (:station, :fixture, :kind, :port, :first_time, :first_id, :last_time, "
+    ":last_id, :length, :boards)")
+ADD_KIND = text(
+    "INSERT INTO place_kinds (station, fixture, kind, runs) VALUES (:station, :fixture, :kind, :n) "
+    "ON CONFLICT (station, fixture, kind) DO UPDATE SET runs = place_kinds.runs + excluded.runs")
+ADD_FAIL = text(
+    "INSERT INTO place_fails (station, fixture, kind, port, runs) VALUES (:station, :fixture, :kind, "
+    ":port, :n) ON CONFLICT (station, fixture, kind, port) DO UPDATE SET "
+    "runs = place_fails.runs + excluded.runs")
+# The streaks of a place that end at or after a time: those a run stored there may split.
+LATE_STREAKS = text(
+    "SELECT kind, port, first_time, first_id, last_time, last_id FROM streaks "
+    "WHERE station = :station AND fixture = :fixture AND last_time >= :t")
+# Whether a run failed the port (a DO or DI channel fails its port by either test).
+FAILS = ("EXISTS (SELECT 1 FROM failed x WHERE x.run_id = r.id AND x.kind = :kind "
+         "AND x.port = :port)")
+TESTED = "(COALESCE(r.kinds, 0) & :bit) != 0"
+PLACE = "r.station = :station AND r.fixture = :fixture"
+AFTER_LO = "r.start_time >= :lo_t AND (r.start_time > :lo_t OR r.id > :lo_id)"
+BEFORE_HI = "r.start_time <= :hi_t AND (r.start_time < :hi_t OR r.id < :hi_id)"
+# The nearest run before (after) a run at its place that ends a streak of the port.
+ENDS_BEFORE = text(
+    f"SELECT r.start_time, r.id FROM runs r WHERE {PLACE} AND {BEFORE_HI} AND {TESTED} "
+    f"AND NOT {FAILS} ORDER BY r.start_time DESC, r.id DESC LIMIT 1")
+ENDS_AFTER = text(
+    f"SELECT r.start_time, r.id FROM runs r WHERE {PLACE} AND {AFTER_LO} AND {TESTED} "
+    f"AND NOT {FAILS} ORDER BY r.start_time, r.id LIMIT 1")
+NO_BOUND = (None, None)
+
+
+def ordered_runs_sql(lo_open, hi_open):
+    """Returns the SELECT of a place's runs strictly between :lo and :hi (either open:
+    no bound), in order, each with whether it failed the port."""
+    terms = [PLACE] + ([] if lo_open else [AFTER_LO]) + ([] if hi_open else [BEFORE_HI])
+    return text(f"SELECT r.start_time, r.id, r.chip, r.kinds, {FAILS} AS failing FROM runs r "
+                f"WHERE {' AND '.join(terms)} ORDER BY r.start_time, r.id")
+
+
+def overlapping_sql(lo_open, hi_open):
+    """Returns the DELETE of a place's streaks of a port that reach into (:lo, :hi)."""
+    terms = ["station = :station", "fixture = :fixture", "kind = :kind", "port = :port"]
+    if not hi_open:
+        terms.append("(first_time < :hi_t OR (first_time = :hi_t AND first_id < :hi_id))")
+    if not lo_open:
+        terms.append("(last_time > :lo_t OR (last_time = :lo_t AND last_id > :lo_id))")
+    return text(f"DELETE FROM streaks WHERE {' AND '.join(terms)}")
+
+
+# Both statements for each window's kind of bounds (lo open, hi open).
+ORDERED_RUNS = {(a, b): ordered_runs_sql(a, b) for a in (False, True) for b in (False, True)}
+OVERLAPPING = {(a, b): overlapping_sql(a, b) for a in (False, True) for b in (False, True)}
+
+
+def streak_row(first, last, length, chips):
+    """Returns a streak's columns (first and last: (time, id) of its first and last run)."""
+    return {"first_time": first[0], "first_id": first[1], "last_time": last[0], "last_id": last[1],
+            "length": length, "boards": len(chips)}
+
+
+def walk(runs, bit):
+    """Returns the streaks of one port in a place's runs (time, id, chip, kinds, failing)
+    given in order (bit: the port's kind in kinds), as streak_row()s."""
+    out, first, last, length, chips = [], None, None, 0, set()
+    for start_time, run_id, chip, kinds, failing in runs:
+        if failing:
+            first = first or (start_time, run_id)
+            last, length = (start_time, run_id), length + 1
+            chips.add(chip)
+        elif (kinds or 0) & bit and first is not None:
+            out.append(streak_row(first, last, length, chips))
+            first, length, chips = None, 0, set()
+    if first is not None:
+        out.append(streak_row(first, last, length, chips))
+    return out
+
+
+def fill(conn):
+    """Computes the summary from every run stored: one walk of each place's runs in order,
+    the failed ports of each run held in memory (a few per hundred runs); returns nothing."""
+    failing = {}
+    for run_id, kind, port in conn.execute(text("SELECT DISTINCT run_id, kind, port FROM failed")):
+        failing.setdefault(run_id, set()).add((kind, port))
+    q = text("SELECT station, fixture, start_time, id, chip, kinds FROM runs "
+             "ORDER BY station, fixture, start_time, id").execution_options(stream_results=True)
+    place, current, tested, fails, rows = None, {}, Counter(), Counter(), []
+
+    def close(key):
+        first, last, length, chips = current.pop(key)
+        rows.append(dict(streak_row(first, last, length, chips), station=place[0], fixture=place[1],
+                         kind=key[0], port=key[1]))
+
+    for station, fixture, start_time, run_id, chip, kinds in conn.execute(q):
+        if (station, fixture) != place:
+            for key in list(current):
+                close(key)
+            place = (station, fixture)
+        kinds = kinds or 0
+        for kind, bit in parse.KIND_BIT.items():
+            tested[place + (kind,)] += 1 if kinds & bit else 0
+        now = failing.get(run_id, ())
+        for key in [k for k in current if k not in now and kinds & parse.KIND_BIT.get(k[0], 0)]:
+            close(key)
+        for key in now:
+            fails[place + key] += 1
+            streak = current.setdefault(key, [(start_time, run_id), None, 0, set()])
+            streak[1], streak[2] = (start_time, run_id), streak[2] + 1
+            streak[3].add(chip)
+        if len(rows) >= 1000:
+            conn.execute(INSERT_STREAK, rows)
+            rows = []
+    for key in list(current):
+        close(key)
+    if rows:
+        conn.execute(INSERT_STREAK, rows)
+    add_counts(conn, tested, fails)
+
+
+def add_counts(conn, tested, fails):
+    """Adds runs per place and kind tested and per place and port failed; returns nothing."""
+    rows = [{"station": s, "fixture": f, "kind": k, "n": n} for (s, f, k), n in sorted(tested.items()) if n]
+    if rows:
+        conn.execute(ADD_KIND, rows)
+    rows = [{"station": s, "fixture": f, "kind": k, "port": p, "n": n} for (s, f, k, p), n in sorted(fails.items())]
+    if rows:
+        conn.execute(ADD_FAIL, rows)
+
+
+def bound(conn, query, key):
+    """Returns (time, id) of the nearest run ending a streak found by query, or NO_BOUND."""
+    r = conn.execute(query, key).first()
+    return NO_BOUND if r is None else (r[0], r[1])
+
+
+def inside(run, lo, hi):
+    """Returns whether run ((time, id)) lies strictly between lo and hi (NO_BOUND: open)."""
+    return (lo == NO_BOUND or lo < run) and (hi == NO_BOUND or run < hi)
+
+
+def redo(conn, place, port_key, run):
+    """Computes again the streaks of one port at a place between the nearest runs before and
+    after run that end a streak of it (every streak the run can join, split or extend);
+    returns that window (lo, hi)."""
+    key = {"station": place[0], "fixture": place[1], "kind": port_key[0], "port": port_key[1],
+           "bit": parse.KIND_BIT.get(port_key[0], 0)}
+    lo = bound(conn, ENDS_BEFORE, dict(key, hi_t=run[0], hi_id=run[1]))
+    hi = bound(conn, ENDS_AFTER, dict(key, lo_t=run[0], lo_id=run[1]))
+    span = dict(key, lo_t=lo[0], lo_id=lo[1], hi_t=hi[0], hi_id=hi[1])
+    bounds = (lo == NO_BOUND, hi == NO_BOUND)
+    rows = walk(conn.execute(ORDERED_RUNS[bounds], span), key["bit"])
+    conn.execute(OVERLAPPING[bounds], span)
+    if rows:
+        conn.execute(INSERT_STREAK, [dict(r, station=place[0], fixture=place[1], kind=port_key[0],
+                                          port=port_key[1]) for r in rows])
+    return lo, hi
+
+
+def count(conn, new):
+    """Brings the summary up to date with the runs just stored (see the module's text);
+    returns nothing. Each window of a port that a new run falls in is computed again once."""
+    tested, fails, jobs, by_place = Counter(), Counter(), set(), {}
+    for station, fixture, start_time, run_id, chip, kinds, failing in new:
+        place = (station, fixture)
+        for kind, bit in parse.KIND_BIT.items():
+            tested[place + (kind,)] += 1 if (kinds or 0) & bit else 0
+        for port_key in failing:
+            fails[place + port_key] += 1
+            jobs.add((place, port_key, (start_time, run_id)))
+        by_place.setdefault(place, []).append(((start_time, run_id), kinds or 0))
+    for place, placed in by_place.items():  # a run that ends, in the middle, a streak stored before
+        late = conn.execute(LATE_STREAKS, {"station": place[0], "fixture": place[1],
+                                           "t": min(placed)[0][0]}).all()
+        for kind, port, first_time, first_id, last_time, last_id in late:
+            bit = parse.KIND_BIT.get(kind, 0)
+            for run, kinds in placed:
+                if kinds & bit and (first_time, first_id) < run < (last_time, last_id):
+                    jobs.add((place, (kind, port), run))
+    done = {}
+    for place, port_key, run in sorted(jobs):
+        windows = done.setdefault((place, port_key), [])
+        if not any(inside(run, lo, hi) for lo, hi in windows):
+            windows.append(redo(conn, place, port_key, run))
+    add_counts(conn, tested, fails)
