@@ -15,6 +15,8 @@ from rigresults_lib import files, parse
 LOG_DIR = "/NandFlash/tmp"
 REPORT = LOG_DIR + "/rigChkEx.js"
 KEPT_LOGS = LOG_DIR + "/rigChkEx_*.log"
+# The live trace log: what a run that never reached its end leaves.
+LIVE_LOG = LOG_DIR + "/rigChkEx.log"
 # The trace log's result line, or the port inventory failure.
 RESULT_GREP = f"grep -h -e 'iTestSta:' -e 'Err Get Port Info!!!' {LOG_DIR}/rigChkEx*log"
 POLL_S = 1.0

@@ -129,10 +129,13 @@ def stop(board, show_s, end_s=rigstation.STOP_TIMEOUT_S):
 
 
 def collect(board):
-    """Returns the board's verdict, report, kept log and last step's outcome."""
+    """Returns the board's verdict, report, kept log (the live log of a run stopped
+    before its end, stored as an aborted run) and last step's outcome."""
     verdict_text, verdict = rigstation.read_verdict(board.shell)
     report = rigstation.read_file(board.shell, rigstation.REPORT)
     log = rigstation.read_file(board.shell, rigstation.KEPT_LOGS)
+    if log is None:
+        log = rigstation.read_file(board.shell, rigstation.LIVE_LOG)
     after = rigstation.after_test(board.target, board.shell)
     return Collected(verdict, verdict_text, report, log, after)
 
