@@ -37,7 +37,8 @@ common() {
 # RS485, 2 ports, 3 tries starting at 3.000, 4.601 and 6.203: periods 1601 and
 # 1602 ms. The trace lines come 40 ms after the tries' first sends, and the
 # first try's line even before its send; the devices' own answers and the
-# second line of a changed copy are no sends of the program.
+# second line of a changed copy are no sends of the program. Line time: 4
+# characters a try (the changed copy not again), 4.2 ms at 9600 8N1.
 run=$dir/rs485
 common "$run" "2.990000 25=[RtLog][d t] -----Try Test 1-----	runseq.cpp main line=137" \
   "4.641000 30=[RtLog][d t] -----Try Test 2-----	runseq.cpp main line=137" \
@@ -56,7 +57,7 @@ cat > "$run/capture.txt" <<'CAP'
   6.503000 RS485-2 > RS485-1  41 42  |AB|
 # end 20.0 (serial-sim cpu user 0.01 sys 0.01)
 CAP
-expect "$run" "2 - - - -" "rs485 3 1601.5 1601.0 1602.0 1600.0 150.0 20.00 3600 0"
+expect "$run" "2 - - - -" "rs485 3 1601.5 1601.0 1602.0 1600.0 150.0 20.00 3600 4.2 0"
 
 # The default board's kinds: the RS485 send opens each try, the RS232 and DIO
 # events that follow in the try change nothing; waits 600 + 1800 + 3000 + 1000.
@@ -66,7 +67,7 @@ printf '  3.000000 RS485-1 > RS485-2  41  |A|\n  3.700000 RS232-1 > RS232-2  41 
   > "$run/capture.txt"
 printf '5.500000 ioctl pid=7 cmd=1 ZRDIO_DO_ON arg=0x01 result=0\n11.900000 ioctl pid=7 cmd=1 ZRDIO_DO_ON arg=0x01 result=0\n' \
   > "$run/dio.txt"
-expect "$run" "2 plain 2 2 4" "default 2 6420.0 6420.0 6420.0 6400.0 150.0 20.00 3600 -"
+expect "$run" "2 plain 2 2 4" "default 2 6420.0 6420.0 6420.0 6400.0 150.0 20.00 3600 2.1 -"
 
 # DI switching, 1 DI, 3 tries. Try 1: two toggling commands, then the SOFF and
 # SON around the pause and the final SON (waits 1 s + 3 s + 2 x 500 ms);
@@ -93,12 +94,12 @@ common "$run" "2.010000 -----Try Test 1-----" "7.080000 -----Try Test 2-----" \
   echo '12.640000 ioctl pid=7 cmd=10 ZRDIO_RD_DI arg=0x01 result=1'
   echo '12.650000 line "SOFF=3"'
 } > "$run/dio.txt"
-expect "$run" "- - - 0 1" "di 3 5320.0 5050.0 5590.0 5250.0 150.0 20.00 3600 -1"
+expect "$run" "- - - 0 1" "di 3 5320.0 5050.0 5590.0 5250.0 150.0 20.00 3600 0.0 -1"
 
 # A run whose trace log shows one try only has no period to give.
 run=$dir/once
 common "$run" "3.010000 -----Try Test 1-----"
 printf '  3.000000 RS485-1 > RS485-2  41  |A|\n' > "$run/capture.txt"
-expect "$run" "2 - - - -" "once 1 - - - - 150.0 20.00 3600 -"
+expect "$run" "2 - - - -" "once 1 - - - - 150.0 20.00 3600 - -"
 
 (( failures == 0 )) || { echo "$failures failed"; exit 1; }

@@ -8,6 +8,7 @@ const char kTestTextHex[] =
     "41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 51 52 53 54 31 32 33 34 35 36 37 38 39 30 21 00";
 const char kSensorRequestHex[] = "10 03 00 00 00 02 C7 4A";
 const char kSensorAnswerHex[] = "10 03 04 01 F4 00 FA 3B 7F";
+const char kLastMark[] = "|  last ";  // a burst's line: ... |bytes as text|  last <time>
 
 nlohmann::json SerialBoard(const nlohmann::json& rs485, const nlohmann::json& rs232)
 {
@@ -70,10 +71,16 @@ std::vector<CapturedBurst> Bursts(const std::string& capture)
         for (std::string pair;
              in >> pair && pair.size() == 2 && isxdigit((unsigned char)pair[0]) && isxdigit((unsigned char)pair[1]);)
             b.hex += (b.hex.empty() ? "" : " ") + pair;
-        if (!out.empty() && ContinuesWrite(out.back(), b))
+        // The line ends with the last byte's time, after the text column.
+        const size_t last = line.rfind(kLastMark);
+        if (last != std::string::npos)
+            b.last = std::stod(line.substr(last + sizeof(kLastMark) - 1));
+        if (!out.empty() && ContinuesWrite(out.back(), b)) {
             out.back().hex += " " + b.hex;
-        else
+            out.back().last = b.last;
+        } else {
             out.push_back(b);
+        }
     }
     return out;
 }

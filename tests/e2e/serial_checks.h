@@ -30,7 +30,8 @@ int LoggedTestSta(const RunResult& r);
 
 // One burst of capture.txt.
 struct CapturedBurst {
-    double t = 0;
+    double t = 0;      // its first byte went on the wire
+    double last = 0;   // its last byte had reached every receiver
     std::string from;  // sender
     std::string to;    // receivers as captured, e.g. "RS485-2,RS485-3[deaf]"
     std::string hex;   // the bytes sent

@@ -15,8 +15,12 @@ namespace {
 using nlohmann::json;
 
 const std::string kText = kTestText;
-constexpr double kSendWaitS = 0.3;        // the test's wait between a send and the reads
-constexpr double kCaptureJitterS = 0.15;  // how late serial-sim may stamp a burst under load
+constexpr double kSendWaitS = 0.3;            // the test's wait between a send and the reads
+constexpr double kCaptureJitterS = 0.15;      // how late serial-sim may stamp a burst under load
+constexpr double kBaud = 9600;                // the program's line: 9600 8N1
+constexpr double kBits8N1 = 10;               // start, 8 data and stop bits per character
+constexpr size_t kHexPerByte = 3;             // "41 " in the capture's hex column (the last one has no blank)
+constexpr double kCaptureResolutionS = 1e-6;  // the capture's times are rounded to microseconds
 
 // Returns the message of sender s heard by receiver r, OK or not.
 std::string Heard(int s, int r, bool ok, const std::string& msg)
@@ -63,6 +67,16 @@ TEST(Rs485, TwoPortsOnTheBusPassThreeTries)
     }
     for (size_t i = 0; i < b.size(); i += 2)
         EXPECT_GE(b[i + 1].t - b[i].t, kSendWaitS - kCaptureJitterS) << "port 2 sent before port 1's wait ended";
+
+    // Each frame takes its time on the wire: 32 characters of 10 bits (start,
+    // 8 data, stop) at 9600 baud, and more only when the machine is late. The
+    // reader read it whole before it answered, so it had all arrived by then.
+    const double frameS = (double)((b[0].hex.size() + 1) / kHexPerByte) * kBits8N1 / kBaud;
+    for (size_t i = 0; i < b.size(); ++i) {
+        EXPECT_GE(b[i].last - b[i].t, frameS - kCaptureResolutionS) << "frame " << i << "\n" << r.capture;
+        if (i + 1 < b.size())
+            EXPECT_LT(b[i].last, b[i + 1].t) << "frame " << i << " arrived after it was answered\n" << r.capture;
+    }
 }
 
 TEST(Rs485, APortThatMissesOneFrameFailsOneTry)

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -325,9 +326,9 @@ TEST(SerialCaptureTest, OneLinePerBurstAndOneForEachChangedCopy)
     deaf.label = "RS485-4";
     deaf.note = "deaf";
     deaf.lost = true;
-    EXPECT_EQ(CaptureLines(3.3012345, "RS485-1", Text("AB"), {plain, stray, deaf}),
-              "  3.301235 RS485-1 > RS485-2,RS485-3[stray],RS485-4[deaf]  41 42  |AB|\n"
-              "  3.301235 RS485-1 > RS485-3[stray]  FF 41 42  |.AB|\n");
+    EXPECT_EQ(CaptureLines(3.3012345, 3.3046, "RS485-1", Text("AB"), {plain, stray, deaf}),
+              "  3.301235 RS485-1 > RS485-2,RS485-3[stray],RS485-4[deaf]  41 42  |AB|  last 3.304600\n"
+              "  3.301235 RS485-1 > RS485-3[stray]  FF 41 42  |.AB|  last 3.304600\n");
     EXPECT_EQ(HexAndText({0x00, 0x7E, 0x7F}), "00 7E 7F  |.~.|");
 }
 
@@ -417,12 +418,13 @@ int OpenLine(const std::string& path)
     return fd;
 }
 
-// Returns what arrives on fd within ms.
+// Returns what arrives on fd within ms (by the clock: bytes come one
+// character time apart, each waking the poll).
 Bytes ReadFor(int fd, int ms)
 {
     Bytes got;
-    const long long end = (long long)ms;
-    for (long long waited = 0; waited < end; waited += 10) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 10) == 1) {
             uint8_t buf[512];
@@ -483,8 +485,8 @@ TEST(SerialSimProcessTest, BusPairAndSensorAreWiredAndCaptured)
         close(fd);
     EXPECT_EQ(sim.Stop(), 0);
     const std::string cap = sim.Capture();
-    EXPECT_NE(cap.find(" RS485-2 > RS485-1,RS485-3[deaf]  62 75 73 00  |bus.|\n"), std::string::npos) << cap;
-    EXPECT_NE(cap.find(" RS232-3 > sensor  10 03 00 00 00 02 C7 4A  |.......J|\n"), std::string::npos) << cap;
+    EXPECT_NE(cap.find(" RS485-2 > RS485-1,RS485-3[deaf]  62 75 73 00  |bus.|  last "), std::string::npos) << cap;
+    EXPECT_NE(cap.find(" RS232-3 > sensor  10 03 00 00 00 02 C7 4A  |.......J|  last "), std::string::npos) << cap;
     EXPECT_NE(cap.find(" sensor > RS232-3  10 03 04 02 64 00 C6"), std::string::npos) << cap;
     EXPECT_NE(cap.find("# end "), std::string::npos);
     struct stat st;
