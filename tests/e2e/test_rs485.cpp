@@ -74,8 +74,9 @@ TEST(Rs485, TwoPortsOnTheBusPassThreeTries)
     const double frameS = (double)((b[0].hex.size() + 1) / kHexPerByte) * kBits8N1 / kBaud;
     for (size_t i = 0; i < b.size(); ++i) {
         EXPECT_GE(b[i].last - b[i].t, frameS - kCaptureResolutionS) << "frame " << i << "\n" << r.capture;
-        if (i + 1 < b.size())
+        if (i + 1 < b.size()) {
             EXPECT_LT(b[i].last, b[i + 1].t) << "frame " << i << " arrived after it was answered\n" << r.capture;
+        }
     }
 }
 
