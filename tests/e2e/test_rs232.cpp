@@ -170,6 +170,8 @@ TEST_P(DeviceLine, FailsThatPortOnly)
     EXPECT_TRUE(garbled) << r.capture;
 
     // The program set every line to 9600 8N1, and the sensor's line is named.
+    // On the twin a port is listed only once the twin read its line from the
+    // port's tty: every port listed is a line seen there, not assumed.
     const std::string lines = ReadTextFile(r.outDir + "/lines.txt");
     EXPECT_NE(lines.find("# device sensor on " + sensorPort + ": " + c.line + "\n"), std::string::npos) << lines;
     std::map<std::string, std::string> last;

@@ -569,6 +569,8 @@ void Report(const SimProcess& sim, int fd, tcflag_t cflag)
     ASSERT_GE(s, 0);
     EXPECT_EQ(sendto(s, text, strlen(text), 0, (sockaddr*)&addr, sizeof(addr)), (ssize_t)strlen(text));
     EXPECT_EQ(sendto(s, "line x", 6, 0, (sockaddr*)&addr, sizeof(addr)), 6);  // refused alone
+    const char byIndex[] = "port 0 7777\n";  // the twin's form: refused alone where ports are ptys
+    EXPECT_EQ(sendto(s, byIndex, strlen(byIndex), 0, (sockaddr*)&addr, sizeof(addr)), (ssize_t)strlen(byIndex));
     close(s);
 }
 
