@@ -422,9 +422,10 @@ TEST(EndRun, UnwritableReportFolderSignalsFailure)
 {
     json board = OutputsOnlyBoard("ZR-E2E-RO");
     board["nandflash_tmp"] = "readonly";
-    // No log line can tell the fixture when to stop the run: stop it by time,
-    // well after the report was due.
-    board["signals"] = {{{"signal", "TERM"}, {"after_start_ms", 10000}}};
+    // No log line can tell the fixture when to stop the run: stop it once the
+    // fail pattern has run ten of its swaps, however long the start took.
+    constexpr int kLinesBeforeSignal = 21;  // output 3 off, then ten swaps of outputs 1 and 2
+    board["signals"] = {{{"signal", "TERM"}, {"after_dio_lines", kLinesBeforeSignal}}};
     RunResult r = RunBoard(board, {"Port=RS485"}, "endrun-readonly-report");
     ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
     EXPECT_TRUE(r.tmpFiles.empty()) << "nothing can be written there";
