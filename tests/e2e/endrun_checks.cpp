@@ -13,7 +13,7 @@ namespace {
 
 constexpr double kTrayWaitS = 2.0;      // the program's wait before the tray notice
 constexpr double kHandlerPauseS = 0.5;  // the interruption's pause before its commands
-constexpr double kMinSlownessS = 0.02;  // the fixture's clocks and its reading of a line
+constexpr double kStampS = 1e-6;        // the resolution of the fixture's time stamps
 constexpr double kFixturePollS = 0.06;  // board-init sees the end and the logs every 50 ms
 
 // Returns true when lines b follows a in one step of the program, with no wait
@@ -158,7 +158,7 @@ int CountMessages(const RunResult& r, const std::string& body)
 // Returns how slow this run was, measured from its own files.
 double MeasuredSlownessS(const RunResult& r)
 {
-    double slow = kMinSlownessS;
+    double slow = kStampS;
     std::vector<DioLine> lines = DioLines(r);
     for (size_t i = 1; i < lines.size(); ++i) {
         if (InARow(lines[i - 1].text, lines[i].text))
@@ -179,7 +179,7 @@ double MeasuredSlownessS(const RunResult& r)
     return slow;
 }
 
-// Returns the program's wait for a CPU within span, as fds.txt's lines tell.
+// Returns the wait for a CPU of the program and its commands within span, as fds.txt's lines tell.
 double CpuWaitS(const RunResult& r, Span span)
 {
     // The last line at or before the start holds at most the wait up to it;
@@ -195,7 +195,14 @@ double CpuWaitS(const RunResult& r, Span span)
             break;
         }
     }
-    return std::max(0.0, after - before);
+    // A command that ran within the span, if only in part, held it back by
+    // at most its whole wait.
+    double commands = 0;
+    for (const CommandCpuWait& c : fds.commands) {
+        if (c.from <= span.to && c.to >= span.from)
+            commands += c.s;
+    }
+    return std::max(0.0, after - before) + commands;
 }
 
 // Returns the latest a span may end: a wait, steps, and the program's wait for a CPU.

@@ -76,10 +76,12 @@ struct Span {
 };
 
 // Returns how long the program's threads waited for a CPU within span (at
-// least; fds.txt's wait lines around it), 0 where the run noted none. A
-// machine that other work keeps busy lets a sleep of the program end that
-// much late at any moment, in a single step that nothing else in the run
-// shows: the kernel counts that wait, and the fixture reads it.
+// least; fds.txt's wait lines around it), and the shell commands it ran
+// within span (each one's whole wait, as it noted it at its end), 0 where the
+// run noted none. A machine that other work keeps busy lets a sleep or a
+// command of the program end that much late at any moment, in a single step
+// that nothing else in the run shows: the kernel counts that wait, and the
+// fixture reads it.
 double CpuWaitS(const RunResult& r, Span span);
 
 // Returns the latest the end of span may come after its start: a wait of

@@ -364,6 +364,13 @@ FdLog ParseFds(const std::string& text)
             log.exitAt = l.t;
             continue;
         }
+        CommandCpuWait c;
+        std::string waitWord;
+        if (what == "command" && in >> c.from >> waitWord >> c.s && waitWord == "wait") {
+            c.to = l.t;
+            log.commands.push_back(c);
+            continue;
+        }
         CpuWait w;
         if (what == "wait" && in >> w.s) {
             w.t = l.t;

@@ -110,9 +110,18 @@ struct CpuWait {
     double s = 0;  // seconds, all threads together
 };
 
+// One process of the program's shell commands, as it noted its end (fds.txt):
+// when it ran and its whole wait for a CPU.
+struct CommandCpuWait {
+    double from = 0;
+    double to = 0;
+    double s = 0;
+};
+
 struct FdLog {
     std::vector<FdEvent> events;
-    std::vector<CpuWait> waits;         // in the order written, each at least the last
+    std::vector<CpuWait> waits;  // in the order written, each at least the last
+    std::vector<CommandCpuWait> commands;
     bool ended = false;                 // the last line is an "end" line
     int endOpen = -1;                   // descriptors the end line names as still open
     std::map<int, std::string> endFds;  // ... and their paths
