@@ -22,6 +22,7 @@ once, when a store made before run_files is upgraded.
 Beside it: parse.py (the files), importer.py (folders), views.py (the queries),
 sync.py (forwarding), synth.py (synthetic runs), pgtemp.py (a throwaway PostgreSQL).
 """
+import functools
 import hashlib
 import os
 import sqlite3
@@ -40,6 +41,7 @@ SQLITE_BUSY_S = 60        # a writer waits this long for another station's trans
 WAL_RETRY_S = 0.05       # pause between two tries to switch a new file to write-ahead logging
 PG_UPGRADE_LOCK = 0x72696721  # advisory lock id: one upgrade at a time
 BATCH = 500               # runs per transaction on a long import
+INSERT_ROWS = 100         # runs per INSERT statement (20 values each: within the 32,766 of SQLite 3.32 on)
 MAX_FILE_BYTES = 64 << 20  # no kept log or report comes near this
 ZLIB_LEVEL = 6            # the stored files' compression,
 ZLIB_WBITS = 13           # with a window and state small enough (64 KiB in all) that each
@@ -336,13 +338,14 @@ def count_summaries(conn, chips, before, rows, ids, port_rows):
         row = rows[key][0]
         if row.get("aborted"):
             deltas.setdefault((row["day"], row["station"], row["device_type"]), [0] * 5)[4] += 1
-    for (day, station, device_type), d in sorted(deltas.items()):
-        if any(d):
-            conn.execute(ADD_YIELD, dict(zip(YIELD_PART + ("aborted",), d), day=day, station=station,
-                                         device_type=device_type))
+    added = [dict(zip(YIELD_PART + ("aborted",), d), day=day, station=station, device_type=device_type)
+             for (day, station, device_type), d in sorted(deltas.items()) if any(d)]
+    if added:
+        conn.execute(ADD_YIELD, added)
     seen = {(rows[k][0]["station"], rows[k][0]["fixture"], rows[k][0]["device_type"]) for k in ids}
-    for station, fixture, device_type in sorted(seen):
-        conn.execute(ADD_PLACE, {"station": station, "fixture": fixture, "device_type": device_type})
+    if seen:
+        conn.execute(ADD_PLACE, [{"station": station, "fixture": fixture, "device_type": device_type}
+                                 for station, fixture, device_type in sorted(seen)])
     run_of = {run_id: rows[key][0] for key, run_id in ids.items()}
     failed_rows = [dict(p, **{c: run_of[p["run_id"]][c] for c in ("day", "start_time", "station",
                                                                   "fixture", "device_type", "chip")})
@@ -562,15 +565,30 @@ def open_db(url=None):
     return engine
 
 
-def insert_run_sql():
-    """Returns the INSERT of a run that skips a run already stored and returns the new id
-    (SQLite 3.35 and PostgreSQL take the same text; as text it is compiled once)."""
-    cols = [c.name for c in runs.columns if c.name != "id"]
-    return text(f"INSERT INTO runs ({', '.join(cols)}) VALUES ({', '.join(':' + c for c in cols)}) "
-                "ON CONFLICT (chip, device_type, start_time, log_hash) DO NOTHING RETURNING id")
+RUN_COLUMNS = tuple(c.name for c in runs.columns if c.name != "id")
 
 
-INSERT_RUN = insert_run_sql()
+@functools.lru_cache(maxsize=4)
+def insert_runs_sql(n):
+    """Returns the INSERT of n runs in one statement that skips each run already stored and
+    returns each new run's id with its identity (SQLite 3.35 and PostgreSQL take the same
+    text; as text each size is compiled once)."""
+    values = ", ".join("(" + ", ".join(f":{c}_{i}" for c in RUN_COLUMNS) + ")" for i in range(n))
+    return text(f"INSERT INTO runs ({', '.join(RUN_COLUMNS)}) VALUES {values} "
+                "ON CONFLICT (chip, device_type, start_time, log_hash) DO NOTHING "
+                "RETURNING id, chip, device_type, start_time, log_hash")
+
+
+def insert_runs(conn, rows):
+    """Inserts runs rows (in their order, INSERT_ROWS to a statement); returns {identity: id}
+    of those inserted (a run another station stored meanwhile is left out)."""
+    ids = {}
+    for i in range(0, len(rows), INSERT_ROWS):
+        chunk = rows[i:i + INSERT_ROWS]
+        values = {f"{c}_{n}": row[c] for n, row in enumerate(chunk) for c in RUN_COLUMNS}
+        for r in conn.execute(insert_runs_sql(len(chunk)), values):
+            ids[(r.chip, r.device_type, r.start_time, r.log_hash)] = r.id
+    return ids
 
 
 def packed(data):
@@ -669,13 +687,11 @@ def store_batch(engine, batch):
         before = stored_ids(conn, set(rows))
         chips = {key[0] for key in rows if key not in before}
         parts = unit_parts(conn, chips)
-        ids = {}
         # In one order on every station, so two stations' batches never wait on each other crosswise.
-        for key in sorted(k for k in rows if k not in before):
-            run_id = conn.execute(INSERT_RUN, rows[key][0]).scalar()
-            if run_id is not None:  # None: another station stored it meanwhile
-                ids[key] = run_id
-                conn.execute(COUNT_UNIT_RUN, {"chip": key[0], "id": run_id, "t": key[2]})
+        ids = insert_runs(conn, [rows[key][0] for key in sorted(k for k in rows if k not in before)])
+        if ids:
+            conn.execute(COUNT_UNIT_RUN, [{"chip": key[0], "id": run_id, "t": key[2]}
+                                          for key, run_id in sorted(ids.items())])
         port_rows = [
             {"run_id": run_id, "kind": p["kind"], "port": p["port"], "test": p["test"],
              "successes": p["successes"], "errors": p["errors"], "verdict": p["verdict"],
