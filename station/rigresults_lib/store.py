@@ -534,7 +534,9 @@ def make_engine(url=None):
         event.listen(engine, "connect", on_sqlite_connect)
         event.listen(engine, "begin", on_sqlite_begin)
         return engine
-    return create_engine(url, future=True, pool_pre_ping=True)
+    # Many rows to one statement go a page at a time (psycopg2's execute_values and
+    # execute_batch), not one round trip a row.
+    return create_engine(url, future=True, pool_pre_ping=True, executemany_mode="values_plus_batch")
 
 
 def writing(engine):
