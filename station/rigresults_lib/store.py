@@ -351,7 +351,7 @@ def count_summaries(conn, chips, before, rows, ids, port_rows):
                                                                   "fixture", "device_type", "chip")})
                    for p in port_rows if p["failed"]]
     if failed_rows:
-        conn.execute(failed.insert(), [{c.name: r[c.name] for c in failed.columns} for r in failed_rows])
+        insert_many(conn, failed, failed_rows)
     failing = {}
     for p in failed_rows:
         failing.setdefault(p["run_id"], set()).add((p["kind"], p["port"]))
@@ -567,6 +567,15 @@ def open_db(url=None):
     return engine
 
 
+def insert_many(conn, table, rows):
+    """Inserts rows (dicts holding every column of table, plain numbers and texts) through the
+    driver, without the statement's per-row bookkeeping; returns nothing."""
+    cols = [c.name for c in table.columns]
+    mark = "?" if conn.dialect.paramstyle == "qmark" else "%s"
+    conn.exec_driver_sql(f"INSERT INTO {table.name} ({', '.join(cols)}) VALUES ({', '.join([mark] * len(cols))})",
+                         [tuple(r[c] for c in cols) for r in rows])
+
+
 RUN_COLUMNS = tuple(c.name for c in runs.columns if c.name != "id")
 
 
@@ -700,7 +709,7 @@ def store_batch(engine, batch):
              "failed": 1 if parse.tally_failed(p["successes"], p["errors"]) else 0}
             for key, run_id in ids.items() for p in rows[key][1]]
         if port_rows:
-            conn.execute(ports.insert(), port_rows)
+            insert_many(conn, ports, port_rows)
         file_rows = [file_row(run_id, rows[key][2], rows[key][3])
                      for key, run_id in ids.items() if rows[key][2] is not None]
         if file_rows:
