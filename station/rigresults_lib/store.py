@@ -24,6 +24,7 @@ sync.py (forwarding), synth.py (synthetic runs), pgtemp.py (a throwaway PostgreS
 """
 import functools
 import hashlib
+import operator
 import os
 import sqlite3
 import time
@@ -450,10 +451,10 @@ def intermittent(successes, errors):
 def count_port_days(conn, run_of, port_rows):
     """Adds the runs just stored (run_of {id: runs row}, their port_rows) to port_days; returns nothing."""
     per_run = {}
-    for p in port_rows:
-        f, i = per_run.get((p["run_id"], p["kind"], p["port"]), (0, 0))
-        per_run[(p["run_id"], p["kind"], p["port"])] = (max(f, p["failed"]),
-                                                        max(i, int(intermittent(p["successes"], p["errors"]))))
+    for p in port_rows:  # a DO or DI channel's two tallies (NO and NC) count once
+        key = (p["run_id"], p["kind"], p["port"])
+        f, i = per_run.get(key, (0, 0))
+        per_run[key] = (f | p["failed"], i | (p["errors"] > 0 and intermittent(p["successes"], p["errors"])))
     days = {}
     for (run_id, kind, port), (f, i) in per_run.items():
         r = run_of[run_id]
@@ -573,7 +574,7 @@ def insert_many(conn, table, rows):
     cols = [c.name for c in table.columns]
     mark = "?" if conn.dialect.paramstyle == "qmark" else "%s"
     conn.exec_driver_sql(f"INSERT INTO {table.name} ({', '.join(cols)}) VALUES ({', '.join([mark] * len(cols))})",
-                         [tuple(r[c] for c in cols) for r in rows])
+                         list(map(operator.itemgetter(*cols), rows)))
 
 
 RUN_COLUMNS = tuple(c.name for c in runs.columns if c.name != "id")
