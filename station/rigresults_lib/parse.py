@@ -105,14 +105,15 @@ def messages_of(data):
     if not data:
         raise Refused("empty file")
     text, start, i, n = decode(data), 0, 0, 0  # at most twice the bytes: U+FFFD takes two
+    find, whole_line = text.find, LOCATED_LINE.match
     while True:
-        end = text.find("\n", start)
+        end = find("\n", start)
         if end < 0:
             if i == 0:
                 raise Refused("truncated: no whole line")
             return
         first, line = n, text[start:end]
-        m = LOCATED_LINE.match(line.rstrip("\r"))
+        m = whole_line(line.rstrip("\r"))
         message = m.group(3) if m else None
         if m is None:
             m = LINE.match(line.rstrip("\r"))
@@ -226,19 +227,19 @@ def tallies_of(messages, params, aborted=False):
     need = tally_count(params)
     if len(found) > need or (len(found) < need and not aborted):
         raise Refused(f"{len(found)} summary lines where the inventory needs {need}")
-    rows = []
+    rows, tries = [], params["nTestCnt"]
     for m, (kind, port, test) in zip(found, expected_tallies(params)):
-        if (port is not None and m.group(1) != port) or (m.group(2) or "") != test:
+        name, nc, successes, errors = m.groups()
+        if (port is not None and name != port) or (nc or "") != test:
             raise Refused(f"summary line {m.group(0)[:60]!r} where {port} {test} belongs")
-        if len(m.group(1)) > MAX_NAME:
+        if len(name) > MAX_NAME:
             raise Refused(f"a port name is longer than {MAX_NAME} characters")
-        successes, errors = m.group(3), m.group(4)
         if len(successes) > MAX_DIGITS or len(errors) > MAX_DIGITS:
             raise Refused(f"a tally has more than {MAX_DIGITS} digits")
         successes, errors = int(successes), int(errors)
-        if successes + errors > params["nTestCnt"]:
-            raise Refused(f"summary line {m.group(0)[:60]!r} counts more than {params['nTestCnt']} tries")
-        rows.append({"kind": kind, "port": m.group(1), "test": test,
+        if successes + errors > tries:
+            raise Refused(f"summary line {m.group(0)[:60]!r} counts more than {tries} tries")
+        rows.append({"kind": kind, "port": name, "test": test,
                      "successes": successes, "errors": errors, "verdict": None})
     return rows
 
