@@ -40,7 +40,6 @@ view walks every run: fixture_rows reads the streaks summary (over some days, ea
 streak cut to them) and walks the runs of the days asked for only for one device type.
 """
 import bisect
-import datetime
 from collections import Counter
 
 from sqlalchemy import and_, case, func, or_, select
@@ -202,6 +201,7 @@ def place_streaks(conn, **filters):
     return best, per_kind, fails, {key[:2] for key in per_kind}
 
 
+LAST_SECOND = " 23:59:59"  # appended to a day: the last start time that day can hold
 AFTER = ("\uffff", 0)   # window_streaks' key of the streak going on after the days: after every run
 
 
@@ -212,7 +212,11 @@ def window_streaks(conn, day_from=None, day_to=None, station=None):
     two. Read are the streaks that end in the days; the failed runs after the last of them
     lie in the one streak of their port that goes on after the days. Runs tested per place
     and kind are counted from the days' runs."""
-    days = {"day_from": day_from, "day_to": day_to, "station": station}
+    # Both ends given (an open end: the store's first or last day), so that the days' index is
+    # read: with one end SQLite would rather walk a place index over every run.
+    first, last = conn.execute(select(select(func.min(runs.c.day)).scalar_subquery(),
+                                      select(func.max(runs.c.day)).scalar_subquery())).one()
+    days = {"day_from": day_from or first, "day_to": day_to or last, "station": station}
     members = {}  # (station, fixture, kind, port) -> {(start time, run id): chip}
     q = (select(failed.c.station, failed.c.fixture, failed.c.kind, failed.c.port, failed.c.start_time,
                 failed.c.run_id, failed.c.chip).where(*run_filters(failed.c, **days)))
@@ -221,8 +225,8 @@ def window_streaks(conn, day_from=None, day_to=None, station=None):
     s = store.streaks.c
     spans = {}  # (station, fixture, kind, port) -> [(first, last)] of the streaks ending in the days
     ends = [s.last_time >= day_from] if day_from else []
-    if day_to:  # a start time "YYYY-MM-DD HH:MM:SS" of day_to sorts before the next day
-        ends.append(s.last_time < str(datetime.date.fromisoformat(day_to) + datetime.timedelta(days=1)))
+    if day_to:  # a start time "YYYY-MM-DD HH:MM:SS" (a real time) of day_to or before
+        ends.append(s.last_time <= day_to + LAST_SECOND)
     for station_, fixture in sorted({key[:2] for key in members}):
         q = select(s.kind, s.port, s.first_time, s.first_id, s.last_time, s.last_id).where(
             s.station == station_, s.fixture == fixture, *ends)
@@ -246,7 +250,7 @@ def window_streaks(conn, day_from=None, day_to=None, station=None):
                 best[key] = (len(found), len({failed_runs[r] for r in found}), found[-1][0])
     tested = Counter()
     q = (select(runs.c.station, runs.c.fixture, runs.c.kinds, func.count())  # by day: a station's
-         .where(*run_filters(day_from=day_from, day_to=day_to))              # index would read all its runs
+         .where(*run_filters(day_from=days["day_from"], day_to=days["day_to"]))  # index would read all its runs
          .group_by(runs.c.station, runs.c.fixture, runs.c.kinds))
     for station_, fixture, kinds, n in conn.execute(q):
         if station and station_ != station:
