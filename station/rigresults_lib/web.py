@@ -355,7 +355,10 @@ def create_app(db_url, hosts=LOCAL_HOSTS, today=None):
     app.jinja_env.finalize = visible
     # Compiled templates kept on disk (a folder of this user's only, checked by Jinja; keyed by
     # each template's text): a server started again does not compile them on its first request.
-    app.jinja_env.bytecode_cache = FileSystemBytecodeCache()
+    try:
+        app.jinja_env.bytecode_cache = FileSystemBytecodeCache()
+    except (OSError, RuntimeError):
+        pass  # no such folder to be had (another user's in its place): compiled on each start
     app.extensions["rigresults"] = Dashboard(db_url, hosts, today or datetime.date.today)
     app.register_blueprint(bp)
     return app
