@@ -344,8 +344,8 @@ def apply_report(run, data):
     verdicts = port_verdicts(run)
     pieces = report_pieces(run, verdicts)
     expected = {(kind, port): verdict for kind, port, verdict in verdicts}
-    if text == "".join(p if isinstance(p, str) else json_escaped(p[1]) if p[0] == "name" else
-                       str(expected[p[1]]) for p in pieces):  # the report as this program writes it
+    if text == "".join([p if isinstance(p, str) else json_escaped(p[1]) if p[0] == "name" else
+                        str(expected[p[1]]) for p in pieces]):  # the report as this program writes it
         for r in run["ports"]:
             r["verdict"] = expected[(r["kind"], r["port"])]
         return run
