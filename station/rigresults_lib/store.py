@@ -569,11 +569,13 @@ def open_db(url=None):
 
 
 def insert_many(conn, table, rows):
-    """Inserts rows (dicts holding every column of table, plain numbers and texts) through the
-    driver, without the statement's per-row bookkeeping; returns nothing."""
+    """Inserts rows (dicts holding every column of table, plain numbers and texts); on SQLite
+    through the driver's executemany, without the statement's per-row bookkeeping; returns nothing."""
+    if conn.dialect.name != "sqlite":  # PostgreSQL: psycopg2's execute_values, a page of rows a statement
+        conn.execute(table.insert(), rows)
+        return
     cols = [c.name for c in table.columns]
-    mark = "?" if conn.dialect.paramstyle == "qmark" else "%s"
-    conn.exec_driver_sql(f"INSERT INTO {table.name} ({', '.join(cols)}) VALUES ({', '.join([mark] * len(cols))})",
+    conn.exec_driver_sql(f"INSERT INTO {table.name} ({', '.join(cols)}) VALUES ({', '.join(['?'] * len(cols))})",
                          list(map(operator.itemgetter(*cols), rows)))
 
 
