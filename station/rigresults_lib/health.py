@@ -36,9 +36,9 @@ CHARTS = ("failed", "intermittent")
 COUNTS = text("SELECT station, fixture, day, kind, port, runs AS n, failed, intermittent FROM port_days")
 COUNTS_SINCE = text("SELECT station, fixture, day, kind, port, runs AS n, failed, intermittent "
                     "FROM port_days WHERE day >= :since")
-# The line's counts per port, and each place's ports with the first day of each.
-LINE = text("SELECT kind, port, SUM(runs), SUM(failed), SUM(intermittent) FROM port_days GROUP BY kind, port")
-SERIES = text("SELECT station, fixture, kind, port, MIN(day) FROM port_days GROUP BY station, fixture, kind, port")
+# Each place's ports with the first day and the counts of each (the line's counts are their sums).
+SERIES = text("SELECT station, fixture, kind, port, MIN(day), SUM(runs), SUM(failed), SUM(intermittent) "
+              "FROM port_days GROUP BY station, fixture, kind, port")
 ALARM_DAYS = 60           # the alarms look at the points of these last days (all, when a rule reaches further)
 Count = namedtuple("Count", "station fixture day kind port n failed intermittent")  # a row of COUNTS
 LIMITS_CACHED = 1 << 16   # upper limits kept: a line's days repeat the same few (n, rate, tail)
@@ -69,14 +69,15 @@ def chart_points(counts, line_rate, tail):
         rate = x / n if n else 0.0
         limit = upper_limit(n, line_rate, tail) if n else 1.0
         points.append({"day": day, "n": n, "x": x, "rate": rate, "limit": limit, "rules": []})
+    above = rises = 0  # points in a row up to this one above the line's rate; rises in a row to it
     for i, pt in enumerate(points):
+        above = above + 1 if pt["rate"] > line_rate else 0
+        rises = rises + 1 if i and points[i - 1]["rate"] < pt["rate"] else 0
         if pt["rate"] > pt["limit"]:
             pt["rules"].append("beyond")
-        window = points[i - RUN_ABOVE + 1:i + 1] if i + 1 >= RUN_ABOVE else []
-        if window and all(p["rate"] > line_rate for p in window):
+        if above >= RUN_ABOVE:
             pt["rules"].append("run")
-        window = points[i - TREND + 1:i + 1] if i + 1 >= TREND else []
-        if window and all(a["rate"] < b["rate"] for a, b in zip(window, window[1:])):
+        if rises >= TREND - 1:  # TREND points, each above the one before
             pt["rules"].append("trend")
     return points
 
@@ -113,9 +114,12 @@ def charts(conn, place=None, port=None, since=None):
     """Returns every chart (place, port, chart, line_rate, points, whole) matching the
     filters; since: only the points from that day ("YYYY-MM-DD"; whole is False where
     that leaves out older points), the line's rates counting every day all the same."""
-    line = {(kind, name): (n, f, i) for kind, name, n, f, i in conn.execute(LINE)}
-    first_day = {(s, f, k, p): day for s, f, k, p, day in conn.execute(SERIES)
-                 if matches(place, s, f) and port in (None, p)}
+    line, first_day = {}, {}
+    for s, f, k, p, day, n, failed, intermittent in conn.execute(SERIES):
+        total = line.get((k, p), (0, 0, 0))
+        line[(k, p)] = (total[0] + n, total[1] + failed, total[2] + intermittent)
+        if matches(place, s, f) and port in (None, p):
+            first_day[(s, f, k, p)] = day
     rows = conn.execute(COUNTS if since is None else COUNTS_SINCE, {"since": since})
     series = {key: [] for key in first_day}
     for r in map(Count._make, rows):

@@ -22,7 +22,9 @@ once, when a store made before run_files is upgraded.
 Beside it: parse.py (the files), importer.py (folders), views.py (the queries),
 sync.py (forwarding), synth.py (synthetic runs), pgtemp.py (a throwaway PostgreSQL).
 """
+import functools
 import hashlib
+import operator
 import os
 import sqlite3
 import time
@@ -40,6 +42,7 @@ SQLITE_BUSY_S = 60        # a writer waits this long for another station's trans
 WAL_RETRY_S = 0.05       # pause between two tries to switch a new file to write-ahead logging
 PG_UPGRADE_LOCK = 0x72696721  # advisory lock id: one upgrade at a time
 BATCH = 500               # runs per transaction on a long import
+INSERT_ROWS = 100         # runs per INSERT statement (20 values each: within the 32,766 of SQLite 3.32 on)
 MAX_FILE_BYTES = 64 << 20  # no kept log or report comes near this
 ZLIB_LEVEL = 6            # the stored files' compression,
 ZLIB_WBITS = 13           # with a window and state small enough (64 KiB in all) that each
@@ -336,19 +339,20 @@ def count_summaries(conn, chips, before, rows, ids, port_rows):
         row = rows[key][0]
         if row.get("aborted"):
             deltas.setdefault((row["day"], row["station"], row["device_type"]), [0] * 5)[4] += 1
-    for (day, station, device_type), d in sorted(deltas.items()):
-        if any(d):
-            conn.execute(ADD_YIELD, dict(zip(YIELD_PART + ("aborted",), d), day=day, station=station,
-                                         device_type=device_type))
+    added = [dict(zip(YIELD_PART + ("aborted",), d), day=day, station=station, device_type=device_type)
+             for (day, station, device_type), d in sorted(deltas.items()) if any(d)]
+    if added:
+        conn.execute(ADD_YIELD, added)
     seen = {(rows[k][0]["station"], rows[k][0]["fixture"], rows[k][0]["device_type"]) for k in ids}
-    for station, fixture, device_type in sorted(seen):
-        conn.execute(ADD_PLACE, {"station": station, "fixture": fixture, "device_type": device_type})
+    if seen:
+        conn.execute(ADD_PLACE, [{"station": station, "fixture": fixture, "device_type": device_type}
+                                 for station, fixture, device_type in sorted(seen)])
     run_of = {run_id: rows[key][0] for key, run_id in ids.items()}
     failed_rows = [dict(p, **{c: run_of[p["run_id"]][c] for c in ("day", "start_time", "station",
                                                                   "fixture", "device_type", "chip")})
                    for p in port_rows if p["failed"]]
     if failed_rows:
-        conn.execute(failed.insert(), [{c.name: r[c.name] for c in failed.columns} for r in failed_rows])
+        insert_many(conn, failed, failed_rows)
     failing = {}
     for p in failed_rows:
         failing.setdefault(p["run_id"], set()).add((p["kind"], p["port"]))
@@ -447,10 +451,10 @@ def intermittent(successes, errors):
 def count_port_days(conn, run_of, port_rows):
     """Adds the runs just stored (run_of {id: runs row}, their port_rows) to port_days; returns nothing."""
     per_run = {}
-    for p in port_rows:
-        f, i = per_run.get((p["run_id"], p["kind"], p["port"]), (0, 0))
-        per_run[(p["run_id"], p["kind"], p["port"])] = (max(f, p["failed"]),
-                                                        max(i, int(intermittent(p["successes"], p["errors"]))))
+    for p in port_rows:  # a DO or DI channel's two tallies (NO and NC) count once
+        key = (p["run_id"], p["kind"], p["port"])
+        f, i = per_run.get(key, (0, 0))
+        per_run[key] = (f | p["failed"], i | (p["errors"] > 0 and intermittent(p["successes"], p["errors"])))
     days = {}
     for (run_id, kind, port), (f, i) in per_run.items():
         r = run_of[run_id]
@@ -531,7 +535,9 @@ def make_engine(url=None):
         event.listen(engine, "connect", on_sqlite_connect)
         event.listen(engine, "begin", on_sqlite_begin)
         return engine
-    return create_engine(url, future=True, pool_pre_ping=True)
+    # Many rows to one statement go a page at a time (psycopg2's execute_values and
+    # execute_batch), not one round trip a row.
+    return create_engine(url, future=True, pool_pre_ping=True, executemany_mode="values_plus_batch")
 
 
 def writing(engine):
@@ -562,15 +568,41 @@ def open_db(url=None):
     return engine
 
 
-def insert_run_sql():
-    """Returns the INSERT of a run that skips a run already stored and returns the new id
-    (SQLite 3.35 and PostgreSQL take the same text; as text it is compiled once)."""
-    cols = [c.name for c in runs.columns if c.name != "id"]
-    return text(f"INSERT INTO runs ({', '.join(cols)}) VALUES ({', '.join(':' + c for c in cols)}) "
-                "ON CONFLICT (chip, device_type, start_time, log_hash) DO NOTHING RETURNING id")
+def insert_many(conn, table, rows):
+    """Inserts rows (dicts holding every column of table, plain numbers and texts); on SQLite
+    through the driver's executemany, without the statement's per-row bookkeeping; returns nothing."""
+    if conn.dialect.name != "sqlite":  # PostgreSQL: psycopg2's execute_values, a page of rows a statement
+        conn.execute(table.insert(), rows)
+        return
+    cols = [c.name for c in table.columns]
+    conn.exec_driver_sql(f"INSERT INTO {table.name} ({', '.join(cols)}) VALUES ({', '.join(['?'] * len(cols))})",
+                         list(map(operator.itemgetter(*cols), rows)))
 
 
-INSERT_RUN = insert_run_sql()
+RUN_COLUMNS = tuple(c.name for c in runs.columns if c.name != "id")
+
+
+@functools.lru_cache(maxsize=4)
+def insert_runs_sql(n):
+    """Returns the INSERT of n runs in one statement that skips each run already stored and
+    returns each new run's id with its identity (SQLite 3.35 and PostgreSQL take the same
+    text; as text each size is compiled once)."""
+    values = ", ".join("(" + ", ".join(f":{c}_{i}" for c in RUN_COLUMNS) + ")" for i in range(n))
+    return text(f"INSERT INTO runs ({', '.join(RUN_COLUMNS)}) VALUES {values} "
+                "ON CONFLICT (chip, device_type, start_time, log_hash) DO NOTHING "
+                "RETURNING id, chip, device_type, start_time, log_hash")
+
+
+def insert_runs(conn, rows):
+    """Inserts runs rows (in their order, INSERT_ROWS to a statement); returns {identity: id}
+    of those inserted (a run another station stored meanwhile is left out)."""
+    ids = {}
+    for i in range(0, len(rows), INSERT_ROWS):
+        chunk = rows[i:i + INSERT_ROWS]
+        values = {f"{c}_{n}": row[c] for n, row in enumerate(chunk) for c in RUN_COLUMNS}
+        for r in conn.execute(insert_runs_sql(len(chunk)), values):
+            ids[(r.chip, r.device_type, r.start_time, r.log_hash)] = r.id
+    return ids
 
 
 def packed(data):
@@ -669,20 +701,18 @@ def store_batch(engine, batch):
         before = stored_ids(conn, set(rows))
         chips = {key[0] for key in rows if key not in before}
         parts = unit_parts(conn, chips)
-        ids = {}
         # In one order on every station, so two stations' batches never wait on each other crosswise.
-        for key in sorted(k for k in rows if k not in before):
-            run_id = conn.execute(INSERT_RUN, rows[key][0]).scalar()
-            if run_id is not None:  # None: another station stored it meanwhile
-                ids[key] = run_id
-                conn.execute(COUNT_UNIT_RUN, {"chip": key[0], "id": run_id, "t": key[2]})
+        ids = insert_runs(conn, [rows[key][0] for key in sorted(k for k in rows if k not in before)])
+        if ids:
+            conn.execute(COUNT_UNIT_RUN, [{"chip": key[0], "id": run_id, "t": key[2]}
+                                          for key, run_id in sorted(ids.items())])
         port_rows = [
             {"run_id": run_id, "kind": p["kind"], "port": p["port"], "test": p["test"],
              "successes": p["successes"], "errors": p["errors"], "verdict": p["verdict"],
              "failed": 1 if parse.tally_failed(p["successes"], p["errors"]) else 0}
             for key, run_id in ids.items() for p in rows[key][1]]
         if port_rows:
-            conn.execute(ports.insert(), port_rows)
+            insert_many(conn, ports, port_rows)
         file_rows = [file_row(run_id, rows[key][2], rows[key][3])
                      for key, run_id in ids.items() if rows[key][2] is not None]
         if file_rows:

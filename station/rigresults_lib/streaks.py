@@ -44,13 +44,18 @@ TESTED = "(COALESCE(r.kinds, 0) & :bit) != 0"
 PLACE = "r.station = :station AND r.fixture = :fixture"
 AFTER_LO = "r.start_time >= :lo_t AND (r.start_time > :lo_t OR r.id > :lo_id)"
 BEFORE_HI = "r.start_time <= :hi_t AND (r.start_time < :hi_t OR r.id < :hi_id)"
-# The nearest run before (after) a run at its place that ends a streak of the port.
-ENDS_BEFORE = text(
-    f"SELECT r.start_time, r.id FROM runs r WHERE {PLACE} AND {BEFORE_HI} AND {TESTED} "
-    f"AND NOT {FAILS} ORDER BY r.start_time DESC, r.id DESC LIMIT 1")
-ENDS_AFTER = text(
-    f"SELECT r.start_time, r.id FROM runs r WHERE {PLACE} AND {AFTER_LO} AND {TESTED} "
-    f"AND NOT {FAILS} ORDER BY r.start_time, r.id LIMIT 1")
+# The nearest run before (after) a run at its place that ends a streak of the port: its time
+# first (the place index's order, read from one end until found), then the id at that time
+# (the inner runs r is the subquery's own; the outer one reads that time's runs alone, the
+# tie with the run's own time settled by the id). In one ORDER BY of time and id PostgreSQL
+# would sort every run of the place on the way, the id not being in the place index.
+ENDS_PORT = f"{PLACE} AND {TESTED} AND NOT {FAILS}"
+NEAREST = ("SELECT MAX(r.start_time), {pick}(r.id) FROM runs r WHERE {ends} AND {tie} AND r.start_time = "
+           "(SELECT r.start_time FROM runs r WHERE {ends} AND {span} ORDER BY r.start_time {order} LIMIT 1)")
+ENDS_BEFORE = text(NEAREST.format(ends=ENDS_PORT, span=BEFORE_HI, tie="(r.start_time < :hi_t OR r.id < :hi_id)",
+                                  order="DESC", pick="MAX"))
+ENDS_AFTER = text(NEAREST.format(ends=ENDS_PORT, span=AFTER_LO, tie="(r.start_time > :lo_t OR r.id > :lo_id)",
+                                 order="ASC", pick="MIN"))
 NO_BOUND = (None, None)
 
 

@@ -36,9 +36,10 @@ choices(conn) -> {"stations": [...], "device_types": [...], "days": [first, last
 stamp(conn) -> the store's state: changes whenever a run is stored.
 Every list is read from the summaries the store keeps up to date as runs are stored
 (store.yield_days, store.failed, store.places, store.streaks) or through an index, so no
-view walks every run: fixture_rows walks the runs of the days asked for, and over all
-days reads the streaks summary.
+view walks every run: fixture_rows reads the streaks summary (over some days, each
+streak cut to them) and walks the runs of the days asked for only for one device type.
 """
+import bisect
 from collections import Counter
 
 from sqlalchemy import and_, case, func, or_, select
@@ -200,6 +201,65 @@ def place_streaks(conn, **filters):
     return best, per_kind, fails, {key[:2] for key in per_kind}
 
 
+LAST_SECOND = " 23:59:59"  # appended to a day: the last start time that day can hold
+AFTER = ("\uffff", 0)   # window_streaks' key of the streak going on after the days: after every run
+
+
+def window_streaks(conn, day_from=None, day_to=None, station=None):
+    """Reads place_streaks()'s answer for the days day_from..day_to from the streaks summary
+    and the failed tallies of those days: a streak's failed runs are all its runs, so the
+    days' part of a streak is its failed runs in them, and days in a row cut no streak in
+    two. Read are the streaks that end in the days; the failed runs after the last of them
+    lie in the one streak of their port that goes on after the days. Runs tested per place
+    and kind are counted from the days' runs."""
+    # Both ends given (an open end: the store's first or last day), so that the days' index is
+    # read: with one end SQLite would rather walk a place index over every run.
+    first, last = conn.execute(select(select(func.min(runs.c.day)).scalar_subquery(),
+                                      select(func.max(runs.c.day)).scalar_subquery())).one()
+    days = {"day_from": day_from or first, "day_to": day_to or last, "station": station}
+    members = {}  # (station, fixture, kind, port) -> {(start time, run id): chip}
+    q = (select(failed.c.station, failed.c.fixture, failed.c.kind, failed.c.port, failed.c.start_time,
+                failed.c.run_id, failed.c.chip).where(*run_filters(failed.c, **days)))
+    for station_, fixture, kind, port, start_time, run_id, chip in conn.execute(q):
+        members.setdefault((station_, fixture, kind, port), {})[(start_time, run_id)] = chip
+    s = store.streaks.c
+    spans = {}  # (station, fixture, kind, port) -> [(first, last)] of the streaks ending in the days
+    ends = [s.last_time >= day_from] if day_from else []
+    if day_to:  # a start time "YYYY-MM-DD HH:MM:SS" (a real time) of day_to or before
+        ends.append(s.last_time <= day_to + LAST_SECOND)
+    for station_, fixture in sorted({key[:2] for key in members}):
+        q = select(s.kind, s.port, s.first_time, s.first_id, s.last_time, s.last_id).where(
+            s.station == station_, s.fixture == fixture, *ends)
+        for kind, port, first_time, first_id, last_time, last_id in conn.execute(q):
+            spans.setdefault((station_, fixture, kind, port), []).append(((first_time, first_id),
+                                                                        (last_time, last_id)))
+    best, fails = {}, Counter()
+    for key, failed_runs in members.items():
+        fails[key] = len(failed_runs)
+        starts = sorted(spans.get(key, []))
+        groups = {}  # the streak each failed run lies in, by its first run
+        for run in sorted(failed_runs):
+            at = bisect.bisect_right(starts, (run, (chr(0x10FFFF), 0))) - 1
+            if at >= 0 and run <= starts[at][1]:
+                groups.setdefault(starts[at][0], []).append(run)
+            else:  # after the streaks that end in the days (else a run the summary lacks: on its own)
+                groups.setdefault(AFTER if not starts or run > starts[-1][1] else run, []).append(run)
+        for first in sorted(groups):
+            found = groups[first]
+            if len(found) > best.get(key, (0,))[0]:
+                best[key] = (len(found), len({failed_runs[r] for r in found}), found[-1][0])
+    tested = Counter()
+    q = (select(runs.c.station, runs.c.fixture, runs.c.kinds, func.count())  # by day: a station's
+         .where(*run_filters(day_from=days["day_from"], day_to=days["day_to"]))  # index would read all its runs
+         .group_by(runs.c.station, runs.c.fixture, runs.c.kinds))
+    for station_, fixture, kinds, n in conn.execute(q):
+        if station and station_ != station:
+            continue
+        for kind, bit in KIND_BIT.items():
+            tested[(station_, fixture, kind)] += n if (kinds or 0) & bit else 0
+    return best, tested, fails, {key[:2] for key in tested}
+
+
 def summary_streaks(conn, streak, station=None):
     """Reads place_streaks()'s answer for all days from the streaks summary: the streaks of
     streak runs or more (the first of the longest of each port at each place), runs per
@@ -222,11 +282,14 @@ def summary_streaks(conn, streak, station=None):
 
 
 def fixture_rows(conn, streak=3, walk=False, **filters):
-    """Returns the ports that look like their place's fault (see the module's text): over
-    all days from the streaks summary, for some days or one device type by a walk of their
-    runs (walk: by the walk in any case, the summary's reference)."""
-    if walk or any(filters.get(f) for f in ("day_from", "day_to", "device_type")):
+    """Returns the ports that look like their place's fault (see the module's text): from
+    the streaks summary (over some days: each streak cut to them), for one device type by a
+    walk of its runs (walk: by the walk in any case, the summary's reference)."""
+    if walk or filters.get("device_type"):
         best, tested, fails, places_ = place_streaks(conn, **filters)
+    elif filters.get("day_from") or filters.get("day_to"):
+        best, tested, fails, places_ = window_streaks(conn, filters.get("day_from"), filters.get("day_to"),
+                                                      filters.get("station"))
     else:
         best, tested, fails, places_ = summary_streaks(conn, streak, filters.get("station"))
     out = []

@@ -23,6 +23,7 @@ import threading
 from urllib.parse import quote
 
 from flask import Blueprint, Flask, abort, current_app, render_template, request, url_for
+from jinja2 import FileSystemBytecodeCache
 from markupsafe import Markup
 from sqlalchemy.engine import make_url
 from sqlalchemy.exc import DBAPIError, OperationalError
@@ -352,6 +353,12 @@ def create_app(db_url, hosts=LOCAL_HOSTS, today=None):
     app = Flask(__name__, template_folder=os.path.join(here, "templates"),
                 static_folder=os.path.join(here, "static"))
     app.jinja_env.finalize = visible
+    # Compiled templates kept on disk (a folder of this user's only, checked by Jinja; keyed by
+    # each template's text): a server started again does not compile them on its first request.
+    try:
+        app.jinja_env.bytecode_cache = FileSystemBytecodeCache()
+    except (OSError, RuntimeError):
+        pass  # no such folder to be had (another user's in its place): compiled on each start
     app.extensions["rigresults"] = Dashboard(db_url, hosts, today or datetime.date.today)
     app.register_blueprint(bp)
     return app
