@@ -568,18 +568,46 @@ def open_db(url=None):
     return engine
 
 
-def insert_many(conn, table, rows):
-    """Inserts rows (dicts holding every column of table, plain numbers and texts); on SQLite
-    through the driver's executemany, without the statement's per-row bookkeeping; returns nothing."""
-    if conn.dialect.name != "sqlite":  # PostgreSQL: psycopg2's execute_values, a page of rows a statement
-        conn.execute(table.insert(), rows)
-        return
-    cols = [c.name for c in table.columns]
-    conn.exec_driver_sql(f"INSERT INTO {table.name} ({', '.join(cols)}) VALUES ({', '.join(['?'] * len(cols))})",
-                         list(map(operator.itemgetter(*cols), rows)))
+def array_type(column):
+    """Returns the PostgreSQL array type a column's values travel in (texts as text: the
+    column's own width is checked as they are stored, never cut by a cast)."""
+    if isinstance(column.type, Integer):
+        return "bigint[]"
+    return "bytea[]" if isinstance(column.type, LargeBinary) else "text[]"
+
+
+@functools.lru_cache(maxsize=16)
+def unnest_sql(table, cols, tail=""):
+    """Returns PostgreSQL's INSERT of many rows as one array a column (unnest, in the rows'
+    order), followed by tail (ON CONFLICT, RETURNING)."""
+    arrays = ", ".join(f"%(c{i})s::{array_type(table.c[c])}" for i, c in enumerate(cols))
+    names = ", ".join(cols)
+    return (f"INSERT INTO {table.name} ({names}) SELECT {names} FROM unnest({arrays}) "
+            f"WITH ORDINALITY AS u({names}, n) ORDER BY n {tail}")
+
+
+def insert_many(conn, table, rows, cols=None, tail=""):
+    """Inserts rows (dicts holding the columns cols, default every column of table, plain
+    numbers, texts and bytes) through the driver without the statement's per-row
+    bookkeeping: on SQLite its executemany, on PostgreSQL one statement of one array a
+    column, followed by tail (ON CONFLICT, RETURNING: PostgreSQL only); returns the
+    driver's result."""
+    cols = tuple(cols or (c.name for c in table.columns))
+    pick = operator.itemgetter(*cols) if len(cols) > 1 else lambda row: (row[cols[0]],)
+    values = list(map(pick, rows))
+    if conn.dialect.name != "sqlite":
+        return conn.exec_driver_sql(unnest_sql(table, cols, tail),
+                                    {f"c{i}": list(v) for i, v in enumerate(zip(*values))})
+    return conn.exec_driver_sql(f"INSERT INTO {table.name} ({', '.join(cols)}) VALUES "
+                                f"({', '.join(['?'] * len(cols))})", values)
 
 
 RUN_COLUMNS = tuple(c.name for c in runs.columns if c.name != "id")
+
+
+# A run already stored is skipped; each new run's id comes back with its identity.
+RUNS_TAIL = ("ON CONFLICT (chip, device_type, start_time, log_hash) DO NOTHING "
+             "RETURNING id, chip, device_type, start_time, log_hash")
 
 
 @functools.lru_cache(maxsize=4)
@@ -588,14 +616,16 @@ def insert_runs_sql(n):
     returns each new run's id with its identity (SQLite 3.35 and PostgreSQL take the same
     text; as text each size is compiled once)."""
     values = ", ".join("(" + ", ".join(f":{c}_{i}" for c in RUN_COLUMNS) + ")" for i in range(n))
-    return text(f"INSERT INTO runs ({', '.join(RUN_COLUMNS)}) VALUES {values} "
-                "ON CONFLICT (chip, device_type, start_time, log_hash) DO NOTHING "
-                "RETURNING id, chip, device_type, start_time, log_hash")
+    return text(f"INSERT INTO runs ({', '.join(RUN_COLUMNS)}) VALUES {values} {RUNS_TAIL}")
 
 
 def insert_runs(conn, rows):
-    """Inserts runs rows (in their order, INSERT_ROWS to a statement); returns {identity: id}
-    of those inserted (a run another station stored meanwhile is left out)."""
+    """Inserts runs rows (in their order; SQLite: INSERT_ROWS to a statement, PostgreSQL:
+    all in one); returns {identity: id} of those inserted (a run another station stored
+    meanwhile is left out)."""
+    if conn.dialect.name != "sqlite":
+        found = insert_many(conn, runs, rows, RUN_COLUMNS, RUNS_TAIL) if rows else ()
+        return {(r[1], r[2], r[3], r[4]): r[0] for r in found}
     ids = {}
     for i in range(0, len(rows), INSERT_ROWS):
         chunk = rows[i:i + INSERT_ROWS]
@@ -716,7 +746,7 @@ def store_batch(engine, batch):
         file_rows = [file_row(run_id, rows[key][2], rows[key][3])
                      for key, run_id in ids.items() if rows[key][2] is not None]
         if file_rows:
-            conn.execute(run_files.insert(), file_rows)
+            insert_many(conn, run_files, file_rows)
         count_summaries(conn, chips, parts, rows, ids, port_rows)
     return len(ids)
 
