@@ -32,13 +32,15 @@ LOCATION = re.compile(r"\S+ \S+ line=[0-9]{1,9}\Z")
 # tab, so the tab matched is the message's last); any other line takes the two steps.
 LOCATED_LINE = re.compile(LINE.pattern[:-len(r"(.*)\Z")] + r"(.*)\t\S+ \S+ line=[0-9]{1,9}\Z", re.S)
 DATE_TIME = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\Z")
-TALLY = re.compile(r"(.*):(?:(NO|NC) )?Test Succ Cnt ([0-9]+),Error Cnt ([0-9]+)\Z", re.S)
+TALLY_TEXT = "Test Succ Cnt"   # in every summary line (TALLY), looked for before the pattern
+TALLY = re.compile(r"(.*):(?:(NO|NC) )?" + TALLY_TEXT + r" ([0-9]+),Error Cnt ([0-9]+)\Z", re.S)
 PARAM = re.compile(r"@:(nTestCnt|iPortSelect|RS485 Cnt|RS232 Cnt|DO Cnt|DI Cnt):(-?[0-9]+)\Z")
 # A message that logs the text a device sent (a modem's answer, a port's received text): the
 # text may hold line breaks, so its entry goes on over more lines up to its location.
 DEVICE_TEXT = re.compile(r"\S+ read: |,Read \S+ (?:OK! |Error! )?(?:iread:-?[0-9]+ )?msg: ")
 MAX_TEXT_LINES = 256    # a device's text is at most the 256 bytes of the largest receive buffer
-RESULT = re.compile(r"iTestSta:(-?[0-9]{1,9})\Z")
+RESULT_TEXT = "iTestSta:"      # a result line's start (RESULT), looked for before the pattern
+RESULT = re.compile(RESULT_TEXT + r"(-?[0-9]{1,9})\Z")
 MAX_NAME = 255          # the program's name buffers hold 255 bytes and a terminating zero
 MAX_PORTS = 65535       # the inventory counts each kind in 16 bits
 LATE_DAYS = 1           # a start time may be this many days after the import's day (time zones)
@@ -164,8 +166,8 @@ def head_of(messages):
 def wanted(message):
     """Returns whether a message after the banner is one a run is read from (parameters,
     summary lines, result lines), so that only those are held."""
-    return message.startswith(("@:", "iTestSta:")) or message == INVENTORY_FAILED or \
-        "Test Succ Cnt" in message
+    return message.startswith(("@:", RESULT_TEXT)) or message == INVENTORY_FAILED or \
+        TALLY_TEXT in message
 
 
 def banner_of(messages, latest_day=None):
@@ -193,7 +195,7 @@ def params_of(messages):
     """Returns the run parameters logged after the inventory (name -> int)."""
     found = {}
     for message in messages:
-        m = PARAM.match(message)
+        m = PARAM.match(message) if message.startswith("@:") else None  # PARAM's own start first
         if m:
             found.setdefault(m.group(1), number(m.group(2), m.group(1)))
     return found
@@ -223,7 +225,7 @@ def expected_tallies(params):
 def tallies_of(messages, params, aborted=False):
     """Returns the port rows from the summary lines; raises Refused when they do not fit
     (an aborted run keeps those it logged)."""
-    found = [m for m in (TALLY.match(x) for x in messages) if m]
+    found = [m for m in (TALLY.match(x) for x in messages if TALLY_TEXT in x) if m]
     need = tally_count(params)
     if len(found) > need or (len(found) < need and not aborted):
         raise Refused(f"{len(found)} summary lines where the inventory needs {need}")
@@ -262,7 +264,7 @@ def parse_kept_log(data, latest_day=None):
         raise Refused("empty file")
     run, after = banner_of(head, latest_day)
     rest = head[after:] + [m for m in messages if wanted(m)]
-    results = [m for m in rest if RESULT.match(m) or m == INVENTORY_FAILED]
+    results = [m for m in rest if (m.startswith(RESULT_TEXT) and RESULT.match(m)) or m == INVENTORY_FAILED]
     aborted = not results
     run.update(result_line=results[-1] if results else "", aborted=aborted, passed=False)
     if results and results[-1] == INVENTORY_FAILED:
