@@ -157,26 +157,32 @@ def add_counts(conn, tested, fails):
         conn.execute(ADD_FAIL, rows)
 
 
-# Bounds looked for in one statement, walks read in one: jobs (windows) a statement.
-JOBS_A_STATEMENT = 100    # two SELECTs a job, within SQLite's 500 terms of a compound SELECT
+# On PostgreSQL a batch's bounds are looked for in one statement, its walks read in one
+# (jobs a statement); on SQLite, in the process itself, one prepared statement serves each.
+JOBS_A_STATEMENT = 100
 PARAM = re.compile(r":(\w+)")
 
 
-def each(sql, n):
-    """Returns sql with each :name made :name_n (one job's parameters in a statement of many)."""
-    return PARAM.sub(lambda m: f":{m.group(1)}_{n}", sql)
+def driver_sql(sql, n):
+    """Returns sql with each :name made psycopg2's %(name_n)s (one job's parameters in a
+    statement of many)."""
+    return PARAM.sub(lambda m: f"%({m.group(1)}_{n})s", sql)
 
 
-def union(conn, parts):
-    """Returns the rows of many SELECTs [(sql, params)] in one statement, JOBS_A_STATEMENT
-    at a time, each row led by its SELECT's index in parts."""
+def selects(conn, parts):
+    """Returns the rows of many SELECTs [(sql, params)], each row led by its SELECT's index
+    in parts; through the driver, without SQLAlchemy's work a statement."""
     found = []
+    if conn.dialect.name == "sqlite":  # sqlite3 takes :name itself
+        for n, (sql, params) in enumerate(parts):
+            found += [(n,) + tuple(r) for r in conn.exec_driver_sql(sql, params)]
+        return found
     for at in range(0, len(parts), JOBS_A_STATEMENT):
         chunk = parts[at:at + JOBS_A_STATEMENT]
-        sql = " UNION ALL ".join(f"SELECT {at + n} AS part, q{n}.* FROM ({each(q, n)}) q{n}"
+        sql = " UNION ALL ".join(f"SELECT {at + n} AS part, q{n}.* FROM ({driver_sql(q, n)}) q{n}"
                                  for n, (q, _) in enumerate(chunk))
-        found += conn.execute(text(sql), {f"{k}_{n}": v for n, (_, params) in enumerate(chunk)
-                                          for k, v in params.items()}).all()
+        found += conn.exec_driver_sql(sql, {f"{k}_{n}": v for n, (_, params) in enumerate(chunk)
+                                            for k, v in params.items()}).all()
     return found
 
 
@@ -215,7 +221,7 @@ def windows_of(conn, jobs):
         parts += [(ENDS_BEFORE_SQL, dict(key, hi_t=run[0], hi_id=run[1])),
                   (ENDS_AFTER_SQL, dict(key, lo_t=run[0], lo_id=run[1]))]
     found = {}
-    for part, t, run_id in union(conn, parts):
+    for part, t, run_id in selects(conn, parts):
         found[part] = NO_BOUND if t is None else (t, run_id)
     windows = {}
     for n, (place, port_key, _) in enumerate(jobs):
@@ -236,7 +242,7 @@ def redo(conn, windows):
         parts.append((ORDERED_RUNS_SQL[bounds], span))
         deletes.setdefault(bounds, []).append(span)
     runs = {}
-    for part, start_time, run_id, chip, kinds, failing in union(conn, parts):
+    for part, start_time, run_id, chip, kinds, failing in selects(conn, parts):
         runs.setdefault(part, []).append((start_time, run_id, chip, kinds, failing))
     for bounds, spans_ in sorted(deletes.items()):
         conn.execute(OVERLAPPING[bounds], spans_)
