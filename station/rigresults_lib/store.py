@@ -29,6 +29,7 @@ import os
 import sqlite3
 import time
 import zlib
+from collections import Counter
 
 from sqlalchemy import (Column, ForeignKey, Integer, LargeBinary, MetaData, PrimaryKeyConstraint,
                         String, Table, Text, UniqueConstraint, create_engine, event, inspect,
@@ -356,7 +357,7 @@ def count_summaries(conn, chips, before, rows, ids, port_rows):
     failing = {}
     for p in failed_rows:
         failing.setdefault(p["run_id"], set()).add((p["kind"], p["port"]))
-    count_port_days(conn, run_of, port_rows)
+    count_port_days(conn, run_of, port_rows, failed_rows)
     streak_summary.count(conn, [(r["station"], r["fixture"], r["start_time"], run_id, r["chip"], r["kinds"],
                                  failing.get(run_id, set())) for run_id, r in run_of.items()])
 
@@ -448,18 +449,21 @@ def intermittent(successes, errors):
     return successes > 0 and errors > 0
 
 
-def count_port_days(conn, run_of, port_rows):
-    """Adds the runs just stored (run_of {id: runs row}, their port_rows) to port_days; returns nothing."""
-    per_run = {}
-    for p in port_rows:  # a DO or DI channel's two tallies (NO and NC) count once
+def count_port_days(conn, run_of, port_rows, failed_rows):
+    """Adds the runs just stored (run_of {id: runs row}, their port_rows and of those the
+    failed_rows) to port_days; returns nothing."""
+    tested = {(p["run_id"], p["kind"], p["port"]) for p in port_rows}  # a DO or DI channel's NO and NC count once
+    failing = {}
+    for p in failed_rows:  # a tally that did not fail has no errors: it is not intermittent either
         key = (p["run_id"], p["kind"], p["port"])
-        f, i = per_run.get(key, (0, 0))
-        per_run[key] = (f | p["failed"], i | (p["errors"] > 0 and intermittent(p["successes"], p["errors"])))
+        failing[key] = failing.get(key, False) or intermittent(p["successes"], p["errors"])
+    where = {run_id: (r["station"], r["fixture"], r["day"]) for run_id, r in run_of.items()}
     days = {}
-    for (run_id, kind, port), (f, i) in per_run.items():
-        r = run_of[run_id]
-        d = days.setdefault((r["station"], r["fixture"], r["day"], kind, port), [0, 0, 0])
-        d[0], d[1], d[2] = d[0] + 1, d[1] + f, d[2] + i
+    for key, n in Counter(where[run_id] + (kind, port) for run_id, kind, port in tested).items():
+        days[key] = [n, 0, 0]
+    for (run_id, kind, port), i in failing.items():
+        d = days[where[run_id] + (kind, port)]
+        d[1], d[2] = d[1] + 1, d[2] + (1 if i else 0)
     if days:
         conn.execute(ADD_PORT_DAY, [{"station": k[0], "fixture": k[1], "day": k[2], "kind": k[3], "port": k[4],
                                      "runs": d[0], "failed": d[1], "intermittent": d[2]}
@@ -612,11 +616,9 @@ RUNS_TAIL = ("ON CONFLICT (chip, device_type, start_time, log_hash) DO NOTHING "
 
 @functools.lru_cache(maxsize=4)
 def insert_runs_sql(n):
-    """Returns the INSERT of n runs in one statement that skips each run already stored and
-    returns each new run's id with its identity (SQLite 3.35 and PostgreSQL take the same
-    text; as text each size is compiled once)."""
-    values = ", ".join("(" + ", ".join(f":{c}_{i}" for c in RUN_COLUMNS) + ")" for i in range(n))
-    return text(f"INSERT INTO runs ({', '.join(RUN_COLUMNS)}) VALUES {values} {RUNS_TAIL}")
+    """Returns SQLite's INSERT of n runs in one statement (the driver's ? a value)."""
+    row = "(" + ", ".join("?" * len(RUN_COLUMNS)) + ")"
+    return f"INSERT INTO runs ({', '.join(RUN_COLUMNS)}) VALUES {', '.join([row] * n)} {RUNS_TAIL}"
 
 
 def insert_runs(conn, rows):
@@ -626,12 +628,12 @@ def insert_runs(conn, rows):
     if conn.dialect.name != "sqlite":
         found = insert_many(conn, runs, rows, RUN_COLUMNS, RUNS_TAIL) if rows else ()
         return {(r[1], r[2], r[3], r[4]): r[0] for r in found}
-    ids = {}
+    ids, pick = {}, operator.itemgetter(*RUN_COLUMNS)
     for i in range(0, len(rows), INSERT_ROWS):
         chunk = rows[i:i + INSERT_ROWS]
-        values = {f"{c}_{n}": row[c] for n, row in enumerate(chunk) for c in RUN_COLUMNS}
-        for r in conn.execute(insert_runs_sql(len(chunk)), values):
-            ids[(r.chip, r.device_type, r.start_time, r.log_hash)] = r.id
+        values = [v for row in chunk for v in pick(row)]
+        for r in conn.exec_driver_sql(insert_runs_sql(len(chunk)), tuple(values)):
+            ids[(r[1], r[2], r[3], r[4])] = r[0]
     return ids
 
 
@@ -736,11 +738,8 @@ def store_batch(engine, batch):
         if ids:
             conn.execute(COUNT_UNIT_RUN, [{"chip": key[0], "id": run_id, "t": key[2]}
                                           for key, run_id in sorted(ids.items())])
-        port_rows = [
-            {"run_id": run_id, "kind": p["kind"], "port": p["port"], "test": p["test"],
-             "successes": p["successes"], "errors": p["errors"], "verdict": p["verdict"],
-             "failed": 1 if parse.tally_failed(p["successes"], p["errors"]) else 0}
-            for key, run_id in ids.items() for p in rows[key][1]]
+        port_rows = [dict(p, run_id=run_id, failed=1 if parse.tally_failed(p["successes"], p["errors"]) else 0)
+                     for key, run_id in ids.items() for p in rows[key][1]]  # p: parse.py's tally
         if port_rows:
             insert_many(conn, ports, port_rows)
         file_rows = [file_row(run_id, rows[key][2], rows[key][3])
