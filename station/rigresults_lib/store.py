@@ -36,6 +36,7 @@ from sqlalchemy import (Column, ForeignKey, Integer, LargeBinary, MetaData, Prim
                         select, text)
 
 from . import files, parse, streaks as streak_summary
+from .driver import execute_rows
 
 DEFAULT_DB = os.path.join("~", ".local", "share", "rigresults", "results.db")
 ENV_DB = "RIGRESULTS_DB"
@@ -343,10 +344,10 @@ def count_summaries(conn, chips, before, rows, ids, port_rows):
     added = [dict(zip(YIELD_PART + ("aborted",), d), day=day, station=station, device_type=device_type)
              for (day, station, device_type), d in sorted(deltas.items()) if any(d)]
     if added:
-        conn.execute(ADD_YIELD, added)
+        execute_rows(conn, ADD_YIELD, added)
     seen = {(rows[k][0]["station"], rows[k][0]["fixture"], rows[k][0]["device_type"]) for k in ids}
     if seen:
-        conn.execute(ADD_PLACE, [{"station": station, "fixture": fixture, "device_type": device_type}
+        execute_rows(conn, ADD_PLACE, [{"station": station, "fixture": fixture, "device_type": device_type}
                                  for station, fixture, device_type in sorted(seen)])
     run_of = {run_id: rows[key][0] for key, run_id in ids.items()}
     failed_rows = [dict(p, **{c: run_of[p["run_id"]][c] for c in ("day", "start_time", "station",
@@ -465,7 +466,7 @@ def count_port_days(conn, run_of, port_rows, failed_rows):
         d = days[where[run_id] + (kind, port)]
         d[1], d[2] = d[1] + 1, d[2] + (1 if i else 0)
     if days:
-        conn.execute(ADD_PORT_DAY, [{"station": k[0], "fixture": k[1], "day": k[2], "kind": k[3], "port": k[4],
+        execute_rows(conn, ADD_PORT_DAY, [{"station": k[0], "fixture": k[1], "day": k[2], "kind": k[3], "port": k[4],
                                      "runs": d[0], "failed": d[1], "intermittent": d[2]}
                                     for k, d in sorted(days.items())])
 
@@ -736,7 +737,7 @@ def store_batch(engine, batch):
         # In one order on every station, so two stations' batches never wait on each other crosswise.
         ids = insert_runs(conn, [rows[key][0] for key in sorted(k for k in rows if k not in before)])
         if ids:
-            conn.execute(COUNT_UNIT_RUN, [{"chip": key[0], "id": run_id, "t": key[2]}
+            execute_rows(conn, COUNT_UNIT_RUN, [{"chip": key[0], "id": run_id, "t": key[2]}
                                           for key, run_id in sorted(ids.items())])
         port_rows = [dict(p, run_id=run_id, failed=1 if parse.tally_failed(p["successes"], p["errors"]) else 0)
                      for key, run_id in ids.items() for p in rows[key][1]]  # p: parse.py's tally

@@ -15,12 +15,12 @@ The tables (store.py): streaks (station, fixture, kind, port, first and last fai
 length, boards), place_kinds (runs per place that tested a kind), place_fails (runs per
 place that failed a port).
 """
-import re
 from collections import Counter
 
 from sqlalchemy import text
 
 from . import parse
+from .driver import driver_sql, execute_rows
 
 # Runs of one place that failed one port, in a row.
 INSERT_STREAK = text(
@@ -138,12 +138,12 @@ def fill(conn):
             streak[1], streak[2] = (start_time, run_id), streak[2] + 1
             streak[3].add(chip)
         if len(rows) >= 1000:
-            conn.execute(INSERT_STREAK, rows)
+            execute_rows(conn, INSERT_STREAK, rows)
             rows = []
     for key in list(current):
         close(key)
     if rows:
-        conn.execute(INSERT_STREAK, rows)
+        execute_rows(conn, INSERT_STREAK, rows)
     add_counts(conn, tested, fails)
 
 
@@ -151,35 +151,28 @@ def add_counts(conn, tested, fails):
     """Adds runs per place and kind tested and per place and port failed; returns nothing."""
     rows = [{"station": s, "fixture": f, "kind": k, "n": n} for (s, f, k), n in sorted(tested.items()) if n]
     if rows:
-        conn.execute(ADD_KIND, rows)
+        execute_rows(conn, ADD_KIND, rows)
     rows = [{"station": s, "fixture": f, "kind": k, "port": p, "n": n} for (s, f, k, p), n in sorted(fails.items())]
     if rows:
-        conn.execute(ADD_FAIL, rows)
+        execute_rows(conn, ADD_FAIL, rows)
 
 
 # On PostgreSQL a batch's bounds are looked for in one statement, its walks read in one
 # (jobs a statement); on SQLite, in the process itself, one prepared statement serves each.
 JOBS_A_STATEMENT = 100
-PARAM = re.compile(r":(\w+)")
-
-
-def driver_sql(sql, n):
-    """Returns sql with each :name made psycopg2's %(name_n)s (one job's parameters in a
-    statement of many)."""
-    return PARAM.sub(lambda m: f"%({m.group(1)}_{n})s", sql)
 
 
 def selects(conn, parts):
     """Returns the rows of many SELECTs [(sql, params)], each row led by its SELECT's index
     in parts; through the driver, without SQLAlchemy's work a statement."""
     found = []
-    if conn.dialect.name == "sqlite":  # sqlite3 takes :name itself
+    if conn.dialect.name == "sqlite":
         for n, (sql, params) in enumerate(parts):
             found += [(n,) + tuple(r) for r in conn.exec_driver_sql(sql, params)]
         return found
     for at in range(0, len(parts), JOBS_A_STATEMENT):
         chunk = parts[at:at + JOBS_A_STATEMENT]
-        sql = " UNION ALL ".join(f"SELECT {at + n} AS part, q{n}.* FROM ({driver_sql(q, n)}) q{n}"
+        sql = " UNION ALL ".join(f"SELECT {at + n} AS part, q{n}.* FROM ({driver_sql(conn, q, f'_{n}')}) q{n}"
                                  for n, (q, _) in enumerate(chunk))
         found += conn.exec_driver_sql(sql, {f"{k}_{n}": v for n, (_, params) in enumerate(chunk)
                                             for k, v in params.items()}).all()
@@ -245,12 +238,12 @@ def redo(conn, windows):
     for part, start_time, run_id, chip, kinds, failing in selects(conn, parts):
         runs.setdefault(part, []).append((start_time, run_id, chip, kinds, failing))
     for bounds, spans_ in sorted(deletes.items()):
-        conn.execute(OVERLAPPING[bounds], spans_)
+        execute_rows(conn, OVERLAPPING[bounds], spans_)
     rows = [dict(r, station=place[0], fixture=place[1], kind=port_key[0], port=port_key[1])
             for n, (place, port_key, _, _) in enumerate(spans)
             for r in walk(sorted(runs.get(n, ())), parse.KIND_BIT.get(port_key[0], 0))]
     if rows:
-        conn.execute(INSERT_STREAK, rows)
+        execute_rows(conn, INSERT_STREAK, rows)
 
 
 def count(conn, new):
