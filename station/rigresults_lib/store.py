@@ -591,18 +591,34 @@ def unnest_sql(table, cols, tail=""):
             f"WITH ORDINALITY AS u({names}, n) ORDER BY n {tail}")
 
 
+def array_literal(values, kind):
+    """Returns PostgreSQL's text of an array (kind: its array_type) of numbers or texts
+    (None: NULL): numbers as written, each text in double quotes with its backslashes and
+    double quotes escaped; a column of bytes stays a list for the driver to adapt."""
+    if kind == "bytea[]":
+        return list(values)
+    if kind == "bigint[]":
+        if None not in values:
+            return "{" + ",".join(map(str, map(int, values))) + "}"
+        return "{" + ",".join("NULL" if v is None else str(int(v)) for v in values) + "}"
+    quoted = {v: "NULL" if v is None else '"' + str(v).replace("\\", "\\\\").replace('"', '\\"') + '"'
+              for v in set(values)}  # few distinct texts a column: each quoted once
+    return "{" + ",".join(map(quoted.__getitem__, values)) + "}"
+
+
 def insert_many(conn, table, rows, cols=None, tail=""):
     """Inserts rows (dicts holding the columns cols, default every column of table, plain
     numbers, texts and bytes) through the driver without the statement's per-row
     bookkeeping: on SQLite its executemany, on PostgreSQL one statement of one array a
-    column, followed by tail (ON CONFLICT, RETURNING: PostgreSQL only); returns the
+    column (its text built here: the driver's adapter a value cost more than the server's
+    work), followed by tail (ON CONFLICT, RETURNING: PostgreSQL only); returns the
     driver's result."""
     cols = tuple(cols or (c.name for c in table.columns))
     pick = operator.itemgetter(*cols) if len(cols) > 1 else lambda row: (row[cols[0]],)
     values = list(map(pick, rows))
     if conn.dialect.name != "sqlite":
-        return conn.exec_driver_sql(unnest_sql(table, cols, tail),
-                                    {f"c{i}": list(v) for i, v in enumerate(zip(*values))})
+        return conn.exec_driver_sql(unnest_sql(table, cols, tail), {
+            f"c{i}": array_literal(v, array_type(table.c[c])) for i, (c, v) in enumerate(zip(cols, zip(*values)))})
     return conn.exec_driver_sql(f"INSERT INTO {table.name} ({', '.join(cols)}) VALUES "
                                 f"({', '.join(['?'] * len(cols))})", values)
 
