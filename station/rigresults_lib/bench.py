@@ -3,7 +3,8 @@ times of the dashboard's pages and the command line's views as the store grows.
 
     python3 -m rigresults_lib.bench import URL FOLDER [--logs 10000]
         writes FOLDER/<n>/<fixture>/ kept logs and reports (16 ports each) and
-        imports them with the store's import; prints logs/s.
+        imports them with the store's import; prints logs/s and the CPU time of this
+        process (PostgreSQL: and of the server's processes).
     python3 -m rigresults_lib.bench fill URL --to N [--log FILE]
         adds synthetic runs (16 ports, 24 tallies each) through the store's bulk
         insert until the store holds N runs; prints runs/s.
@@ -30,7 +31,8 @@ import statistics
 import sys
 import time
 
-from sqlalchemy import func, select, text
+from sqlalchemy import create_engine, func, select, text
+from sqlalchemy.pool import NullPool
 
 from . import importer, store, synth, views, web
 
@@ -189,12 +191,15 @@ def cmd_import(engine, folder, count):
     """Imports count freshly written kept logs; prints logs/s."""
     if not os.path.isdir(folder):
         write_logs(folder, count)
+    probe = create_engine(engine.url, poolclass=NullPool) if engine.dialect.name == "postgresql" else None
+    server0 = server_cpu(probe) if probe else 0.0  # the import's own server process counted
     t0, cpu0 = time.monotonic(), time.process_time()
     new, already, refused = importer.import_paths(engine, [folder], "ST-import", progress=False)
     seconds, cpu = time.monotonic() - t0, time.process_time() - cpu0
+    server = f", {server_cpu(probe) - server0:.1f} s of the server's" if probe else ""
     print(f"import {engine.dialect.name}: {new} new, {already} already, {len(refused)} refused "
           f"of {count} kept logs in {seconds:.1f} s: {count / seconds:.0f} logs/s "
-          f"({cpu:.1f} s of CPU in this process: {count / cpu:.0f} logs per CPU second)", flush=True)
+          f"({cpu:.1f} s of CPU in this process: {count / cpu:.0f} logs per CPU second{server})", flush=True)
 
 
 def server_cpu(engine):

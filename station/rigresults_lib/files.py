@@ -7,6 +7,7 @@ beneath(path, root) -> whether path lies in the folder root as written
 safe_text(text) -> text that any database takes (bytes that were no UTF-8 shown as \\xNN)
 run_folder_name(place, chip, start_time) -> the name of a run's own folder
 """
+import errno
 import os
 import re
 import stat
@@ -31,17 +32,27 @@ def beneath(path, root):
     return path == root or path.startswith(root.rstrip(os.sep) + os.sep)
 
 
+def open_unlinked(path, root):
+    """Returns a descriptor of path opened with OPEN_FLAGS; a link in its last component
+    (the open refuses it) is resolved when it stays within root (given), else refused;
+    raises Refused or OSError."""
+    try:
+        return os.open(path, OPEN_FLAGS)
+    except OSError as e:
+        if root is None or e.errno != errno.ELOOP or not os.path.islink(path):
+            raise
+    if not within(path, root):
+        raise Refused("a link out of the imported folder")
+    return os.open(os.path.realpath(path), OPEN_FLAGS)
+
+
 def read_regular(path, limit, root=None):
     """Returns the bytes of the regular file at path (at most limit); raises Refused when it
     is a link out of root, no regular file, larger than limit or cannot be read. The folders
     between root and path are taken as they are (an import walks them without following a
     link); a link in the last component is resolved and must stay within root."""
-    if root is not None and os.path.islink(path):
-        if not within(path, root):
-            raise Refused("a link out of the imported folder")
-        path = os.path.realpath(path)
     try:  # without a root, a link is refused: the path alone is trusted, not where it points
-        fd = os.open(path, OPEN_FLAGS)
+        fd = open_unlinked(path, root)
     except OSError as e:
         raise Refused(f"cannot be read: {e.strerror}") from None
     try:

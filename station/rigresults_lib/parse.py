@@ -32,13 +32,17 @@ LOCATION = re.compile(r"\S+ \S+ line=[0-9]{1,9}\Z")
 # tab, so the tab matched is the message's last); any other line takes the two steps.
 LOCATED_LINE = re.compile(LINE.pattern[:-len(r"(.*)\Z")] + r"(.*)\t\S+ \S+ line=[0-9]{1,9}\Z", re.S)
 DATE_TIME = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\Z")
-TALLY = re.compile(r"(.*):(?:(NO|NC) )?Test Succ Cnt ([0-9]+),Error Cnt ([0-9]+)\Z", re.S)
+TALLY_TEXT = "Test Succ Cnt"   # in every summary line (TALLY), looked for before the pattern
+# A summary line after its port's name: it holds no colon, so the name ends at the last one.
+TALLY_TAIL = re.compile(r":(?:(NO|NC) )?" + TALLY_TEXT + r" ([0-9]+),Error Cnt ([0-9]+)\Z")
+TALLY = re.compile(r"(.*)" + TALLY_TAIL.pattern, re.S)
 PARAM = re.compile(r"@:(nTestCnt|iPortSelect|RS485 Cnt|RS232 Cnt|DO Cnt|DI Cnt):(-?[0-9]+)\Z")
 # A message that logs the text a device sent (a modem's answer, a port's received text): the
 # text may hold line breaks, so its entry goes on over more lines up to its location.
 DEVICE_TEXT = re.compile(r"\S+ read: |,Read \S+ (?:OK! |Error! )?(?:iread:-?[0-9]+ )?msg: ")
 MAX_TEXT_LINES = 256    # a device's text is at most the 256 bytes of the largest receive buffer
-RESULT = re.compile(r"iTestSta:(-?[0-9]{1,9})\Z")
+RESULT_TEXT = "iTestSta:"      # a result line's start (RESULT), looked for before the pattern
+RESULT = re.compile(RESULT_TEXT + r"(-?[0-9]{1,9})\Z")
 MAX_NAME = 255          # the program's name buffers hold 255 bytes and a terminating zero
 MAX_PORTS = 65535       # the inventory counts each kind in 16 bits
 LATE_DAYS = 1           # a start time may be this many days after the import's day (time zones)
@@ -112,11 +116,15 @@ def messages_of(data):
             if i == 0:
                 raise Refused("truncated: no whole line")
             return
-        first, line = n, text[start:end]
-        m = whole_line(line.rstrip("\r"))
+        first, first_end = n, end  # a line without carriage return is matched in place, not copied
+        m = None if text.endswith("\r", start, end) else whole_line(text, start, end)
         message = m.group(3) if m else None
         if m is None:
-            m = LINE.match(line.rstrip("\r"))
+            line = text[start:end].rstrip("\r")
+            m = whole_line(line)
+            message = m.group(3) if m else None
+        if m is None:
+            m = LINE.match(line)
             message = located(m.group(3)) if m else None
         device_text = m and message is None and DEVICE_TEXT.search(m.group(3))
         while device_text and message is None and n - first < MAX_TEXT_LINES:
@@ -137,7 +145,7 @@ def messages_of(data):
                           f"{MAX_TEXT_LINES} lines")
         if message is None:
             what = "not a trace log" if i == 0 else f"line {first + 1} is no trace log line"
-            raise Refused(f"{what}: {line[:60]!r}")
+            raise Refused(f"{what}: {text[start:first_end][:60]!r}")
         counter = int(m.group(1))
         if i == 0 and counter != 0:
             raise NoBanner(f"no banner: the first line carries the counter {m.group(1)}, "
@@ -164,8 +172,8 @@ def head_of(messages):
 def wanted(message):
     """Returns whether a message after the banner is one a run is read from (parameters,
     summary lines, result lines), so that only those are held."""
-    return message.startswith(("@:", "iTestSta:")) or message == INVENTORY_FAILED or \
-        "Test Succ Cnt" in message
+    return message.startswith(("@:", RESULT_TEXT)) or message == INVENTORY_FAILED or \
+        TALLY_TEXT in message
 
 
 def banner_of(messages, latest_day=None):
@@ -193,7 +201,7 @@ def params_of(messages):
     """Returns the run parameters logged after the inventory (name -> int)."""
     found = {}
     for message in messages:
-        m = PARAM.match(message)
+        m = PARAM.match(message) if message.startswith("@:") else None  # PARAM's own start first
         if m:
             found.setdefault(m.group(1), number(m.group(2), m.group(1)))
     return found
@@ -220,25 +228,33 @@ def expected_tallies(params):
     return rows
 
 
+def tally_of(message):
+    """Returns (message, port name, NO/NC or None, successes, errors) of a summary line, as
+    TALLY reads it, or None."""
+    at = message.rfind(":")
+    m = TALLY_TAIL.match(message, at) if at >= 0 else None
+    return (message, message[:at]) + m.groups() if m else None
+
+
 def tallies_of(messages, params, aborted=False):
     """Returns the port rows from the summary lines; raises Refused when they do not fit
     (an aborted run keeps those it logged)."""
-    found = [m for m in (TALLY.match(x) for x in messages) if m]
+    found = [t for t in (tally_of(x) for x in messages if TALLY_TEXT in x) if t]
     need = tally_count(params)
     if len(found) > need or (len(found) < need and not aborted):
         raise Refused(f"{len(found)} summary lines where the inventory needs {need}")
     rows, tries = [], params["nTestCnt"]
     for m, (kind, port, test) in zip(found, expected_tallies(params)):
-        name, nc, successes, errors = m.groups()
+        message, name, nc, successes, errors = m
         if (port is not None and name != port) or (nc or "") != test:
-            raise Refused(f"summary line {m.group(0)[:60]!r} where {port} {test} belongs")
+            raise Refused(f"summary line {message[:60]!r} where {port} {test} belongs")
         if len(name) > MAX_NAME:
             raise Refused(f"a port name is longer than {MAX_NAME} characters")
         if len(successes) > MAX_DIGITS or len(errors) > MAX_DIGITS:
             raise Refused(f"a tally has more than {MAX_DIGITS} digits")
         successes, errors = int(successes), int(errors)
         if successes + errors > tries:
-            raise Refused(f"summary line {m.group(0)[:60]!r} counts more than {tries} tries")
+            raise Refused(f"summary line {message[:60]!r} counts more than {tries} tries")
         rows.append({"kind": kind, "port": name, "test": test,
                      "successes": successes, "errors": errors, "verdict": None})
     return rows
@@ -262,7 +278,7 @@ def parse_kept_log(data, latest_day=None):
         raise Refused("empty file")
     run, after = banner_of(head, latest_day)
     rest = head[after:] + [m for m in messages if wanted(m)]
-    results = [m for m in rest if RESULT.match(m) or m == INVENTORY_FAILED]
+    results = [m for m in rest if (m.startswith(RESULT_TEXT) and RESULT.match(m)) or m == INVENTORY_FAILED]
     aborted = not results
     run.update(result_line=results[-1] if results else "", aborted=aborted, passed=False)
     if results and results[-1] == INVENTORY_FAILED:

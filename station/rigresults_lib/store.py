@@ -29,12 +29,14 @@ import os
 import sqlite3
 import time
 import zlib
+from collections import Counter
 
 from sqlalchemy import (Column, ForeignKey, Integer, LargeBinary, MetaData, PrimaryKeyConstraint,
                         String, Table, Text, UniqueConstraint, create_engine, event, inspect,
                         select, text)
 
 from . import files, parse, streaks as streak_summary
+from .driver import execute_rows
 
 DEFAULT_DB = os.path.join("~", ".local", "share", "rigresults", "results.db")
 ENV_DB = "RIGRESULTS_DB"
@@ -342,10 +344,10 @@ def count_summaries(conn, chips, before, rows, ids, port_rows):
     added = [dict(zip(YIELD_PART + ("aborted",), d), day=day, station=station, device_type=device_type)
              for (day, station, device_type), d in sorted(deltas.items()) if any(d)]
     if added:
-        conn.execute(ADD_YIELD, added)
+        execute_rows(conn, ADD_YIELD, added)
     seen = {(rows[k][0]["station"], rows[k][0]["fixture"], rows[k][0]["device_type"]) for k in ids}
     if seen:
-        conn.execute(ADD_PLACE, [{"station": station, "fixture": fixture, "device_type": device_type}
+        execute_rows(conn, ADD_PLACE, [{"station": station, "fixture": fixture, "device_type": device_type}
                                  for station, fixture, device_type in sorted(seen)])
     run_of = {run_id: rows[key][0] for key, run_id in ids.items()}
     failed_rows = [dict(p, **{c: run_of[p["run_id"]][c] for c in ("day", "start_time", "station",
@@ -356,7 +358,7 @@ def count_summaries(conn, chips, before, rows, ids, port_rows):
     failing = {}
     for p in failed_rows:
         failing.setdefault(p["run_id"], set()).add((p["kind"], p["port"]))
-    count_port_days(conn, run_of, port_rows)
+    count_port_days(conn, run_of, port_rows, failed_rows)
     streak_summary.count(conn, [(r["station"], r["fixture"], r["start_time"], run_id, r["chip"], r["kinds"],
                                  failing.get(run_id, set())) for run_id, r in run_of.items()])
 
@@ -448,20 +450,23 @@ def intermittent(successes, errors):
     return successes > 0 and errors > 0
 
 
-def count_port_days(conn, run_of, port_rows):
-    """Adds the runs just stored (run_of {id: runs row}, their port_rows) to port_days; returns nothing."""
-    per_run = {}
-    for p in port_rows:  # a DO or DI channel's two tallies (NO and NC) count once
+def count_port_days(conn, run_of, port_rows, failed_rows):
+    """Adds the runs just stored (run_of {id: runs row}, their port_rows and of those the
+    failed_rows) to port_days; returns nothing."""
+    tested = {(p["run_id"], p["kind"], p["port"]) for p in port_rows}  # a DO or DI channel's NO and NC count once
+    failing = {}
+    for p in failed_rows:  # a tally that did not fail has no errors: it is not intermittent either
         key = (p["run_id"], p["kind"], p["port"])
-        f, i = per_run.get(key, (0, 0))
-        per_run[key] = (f | p["failed"], i | (p["errors"] > 0 and intermittent(p["successes"], p["errors"])))
+        failing[key] = failing.get(key, False) or intermittent(p["successes"], p["errors"])
+    where = {run_id: (r["station"], r["fixture"], r["day"]) for run_id, r in run_of.items()}
     days = {}
-    for (run_id, kind, port), (f, i) in per_run.items():
-        r = run_of[run_id]
-        d = days.setdefault((r["station"], r["fixture"], r["day"], kind, port), [0, 0, 0])
-        d[0], d[1], d[2] = d[0] + 1, d[1] + f, d[2] + i
+    for key, n in Counter(where[run_id] + (kind, port) for run_id, kind, port in tested).items():
+        days[key] = [n, 0, 0]
+    for (run_id, kind, port), i in failing.items():
+        d = days[where[run_id] + (kind, port)]
+        d[1], d[2] = d[1] + 1, d[2] + (1 if i else 0)
     if days:
-        conn.execute(ADD_PORT_DAY, [{"station": k[0], "fixture": k[1], "day": k[2], "kind": k[3], "port": k[4],
+        execute_rows(conn, ADD_PORT_DAY, [{"station": k[0], "fixture": k[1], "day": k[2], "kind": k[3], "port": k[4],
                                      "runs": d[0], "failed": d[1], "intermittent": d[2]}
                                     for k, d in sorted(days.items())])
 
@@ -568,40 +573,84 @@ def open_db(url=None):
     return engine
 
 
-def insert_many(conn, table, rows):
-    """Inserts rows (dicts holding every column of table, plain numbers and texts); on SQLite
-    through the driver's executemany, without the statement's per-row bookkeeping; returns nothing."""
-    if conn.dialect.name != "sqlite":  # PostgreSQL: psycopg2's execute_values, a page of rows a statement
-        conn.execute(table.insert(), rows)
-        return
-    cols = [c.name for c in table.columns]
-    conn.exec_driver_sql(f"INSERT INTO {table.name} ({', '.join(cols)}) VALUES ({', '.join(['?'] * len(cols))})",
-                         list(map(operator.itemgetter(*cols), rows)))
+def array_type(column):
+    """Returns the PostgreSQL array type a column's values travel in (texts as text: the
+    column's own width is checked as they are stored, never cut by a cast)."""
+    if isinstance(column.type, Integer):
+        return "bigint[]"
+    return "bytea[]" if isinstance(column.type, LargeBinary) else "text[]"
+
+
+@functools.lru_cache(maxsize=16)
+def unnest_sql(table, cols, tail=""):
+    """Returns PostgreSQL's INSERT of many rows as one array a column (unnest, in the rows'
+    order), followed by tail (ON CONFLICT, RETURNING)."""
+    arrays = ", ".join(f"%(c{i})s::{array_type(table.c[c])}" for i, c in enumerate(cols))
+    names = ", ".join(cols)
+    return (f"INSERT INTO {table.name} ({names}) SELECT {names} FROM unnest({arrays}) "
+            f"WITH ORDINALITY AS u({names}, n) ORDER BY n {tail}")
+
+
+def array_literal(values, kind):
+    """Returns PostgreSQL's text of an array (kind: its array_type) of numbers or texts
+    (None: NULL): numbers as written, each text in double quotes with its backslashes and
+    double quotes escaped; a column of bytes stays a list for the driver to adapt."""
+    if kind == "bytea[]":
+        return list(values)
+    if kind == "bigint[]":
+        if None not in values:
+            return "{" + ",".join(map(str, map(int, values))) + "}"
+        return "{" + ",".join("NULL" if v is None else str(int(v)) for v in values) + "}"
+    quoted = {v: "NULL" if v is None else '"' + str(v).replace("\\", "\\\\").replace('"', '\\"') + '"'
+              for v in set(values)}  # few distinct texts a column: each quoted once
+    return "{" + ",".join(map(quoted.__getitem__, values)) + "}"
+
+
+def insert_many(conn, table, rows, cols=None, tail=""):
+    """Inserts rows (dicts holding the columns cols, default every column of table, plain
+    numbers, texts and bytes) through the driver without the statement's per-row
+    bookkeeping: on SQLite its executemany, on PostgreSQL one statement of one array a
+    column (its text built here: the driver's adapter a value cost more than the server's
+    work), followed by tail (ON CONFLICT, RETURNING: PostgreSQL only); returns the
+    driver's result."""
+    cols = tuple(cols or (c.name for c in table.columns))
+    pick = operator.itemgetter(*cols) if len(cols) > 1 else lambda row: (row[cols[0]],)
+    values = list(map(pick, rows))
+    if conn.dialect.name != "sqlite":
+        return conn.exec_driver_sql(unnest_sql(table, cols, tail), {
+            f"c{i}": array_literal(v, array_type(table.c[c])) for i, (c, v) in enumerate(zip(cols, zip(*values)))})
+    return conn.exec_driver_sql(f"INSERT INTO {table.name} ({', '.join(cols)}) VALUES "
+                                f"({', '.join(['?'] * len(cols))})", values)
 
 
 RUN_COLUMNS = tuple(c.name for c in runs.columns if c.name != "id")
 
 
+# A run already stored is skipped; each new run's id comes back with its identity.
+RUNS_TAIL = ("ON CONFLICT (chip, device_type, start_time, log_hash) DO NOTHING "
+             "RETURNING id, chip, device_type, start_time, log_hash")
+
+
 @functools.lru_cache(maxsize=4)
 def insert_runs_sql(n):
-    """Returns the INSERT of n runs in one statement that skips each run already stored and
-    returns each new run's id with its identity (SQLite 3.35 and PostgreSQL take the same
-    text; as text each size is compiled once)."""
-    values = ", ".join("(" + ", ".join(f":{c}_{i}" for c in RUN_COLUMNS) + ")" for i in range(n))
-    return text(f"INSERT INTO runs ({', '.join(RUN_COLUMNS)}) VALUES {values} "
-                "ON CONFLICT (chip, device_type, start_time, log_hash) DO NOTHING "
-                "RETURNING id, chip, device_type, start_time, log_hash")
+    """Returns SQLite's INSERT of n runs in one statement (the driver's ? a value)."""
+    row = "(" + ", ".join("?" * len(RUN_COLUMNS)) + ")"
+    return f"INSERT INTO runs ({', '.join(RUN_COLUMNS)}) VALUES {', '.join([row] * n)} {RUNS_TAIL}"
 
 
 def insert_runs(conn, rows):
-    """Inserts runs rows (in their order, INSERT_ROWS to a statement); returns {identity: id}
-    of those inserted (a run another station stored meanwhile is left out)."""
-    ids = {}
+    """Inserts runs rows (in their order; SQLite: INSERT_ROWS to a statement, PostgreSQL:
+    all in one); returns {identity: id} of those inserted (a run another station stored
+    meanwhile is left out)."""
+    if conn.dialect.name != "sqlite":
+        found = insert_many(conn, runs, rows, RUN_COLUMNS, RUNS_TAIL) if rows else ()
+        return {(r[1], r[2], r[3], r[4]): r[0] for r in found}
+    ids, pick = {}, operator.itemgetter(*RUN_COLUMNS)
     for i in range(0, len(rows), INSERT_ROWS):
         chunk = rows[i:i + INSERT_ROWS]
-        values = {f"{c}_{n}": row[c] for n, row in enumerate(chunk) for c in RUN_COLUMNS}
-        for r in conn.execute(insert_runs_sql(len(chunk)), values):
-            ids[(r.chip, r.device_type, r.start_time, r.log_hash)] = r.id
+        values = [v for row in chunk for v in pick(row)]
+        for r in conn.exec_driver_sql(insert_runs_sql(len(chunk)), tuple(values)):
+            ids[(r[1], r[2], r[3], r[4])] = r[0]
     return ids
 
 
@@ -704,19 +753,16 @@ def store_batch(engine, batch):
         # In one order on every station, so two stations' batches never wait on each other crosswise.
         ids = insert_runs(conn, [rows[key][0] for key in sorted(k for k in rows if k not in before)])
         if ids:
-            conn.execute(COUNT_UNIT_RUN, [{"chip": key[0], "id": run_id, "t": key[2]}
+            execute_rows(conn, COUNT_UNIT_RUN, [{"chip": key[0], "id": run_id, "t": key[2]}
                                           for key, run_id in sorted(ids.items())])
-        port_rows = [
-            {"run_id": run_id, "kind": p["kind"], "port": p["port"], "test": p["test"],
-             "successes": p["successes"], "errors": p["errors"], "verdict": p["verdict"],
-             "failed": 1 if parse.tally_failed(p["successes"], p["errors"]) else 0}
-            for key, run_id in ids.items() for p in rows[key][1]]
+        port_rows = [dict(p, run_id=run_id, failed=1 if parse.tally_failed(p["successes"], p["errors"]) else 0)
+                     for key, run_id in ids.items() for p in rows[key][1]]  # p: parse.py's tally
         if port_rows:
             insert_many(conn, ports, port_rows)
         file_rows = [file_row(run_id, rows[key][2], rows[key][3])
                      for key, run_id in ids.items() if rows[key][2] is not None]
         if file_rows:
-            conn.execute(run_files.insert(), file_rows)
+            insert_many(conn, run_files, file_rows)
         count_summaries(conn, chips, parts, rows, ids, port_rows)
     return len(ids)
 

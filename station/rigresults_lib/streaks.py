@@ -20,6 +20,7 @@ from collections import Counter
 from sqlalchemy import text
 
 from . import parse
+from .driver import driver_sql, execute_rows
 
 # Runs of one place that failed one port, in a row.
 INSERT_STREAK = text(
@@ -52,9 +53,9 @@ BEFORE_HI = "r.start_time <= :hi_t AND (r.start_time < :hi_t OR r.id < :hi_id)"
 ENDS_PORT = f"{PLACE} AND {TESTED} AND NOT {FAILS}"
 NEAREST = ("SELECT MAX(r.start_time), {pick}(r.id) FROM runs r WHERE {ends} AND {tie} AND r.start_time = "
            "(SELECT r.start_time FROM runs r WHERE {ends} AND {span} ORDER BY r.start_time {order} LIMIT 1)")
-ENDS_BEFORE = text(NEAREST.format(ends=ENDS_PORT, span=BEFORE_HI, tie="(r.start_time < :hi_t OR r.id < :hi_id)",
+ENDS_BEFORE_SQL = (NEAREST.format(ends=ENDS_PORT, span=BEFORE_HI, tie="(r.start_time < :hi_t OR r.id < :hi_id)",
                                   order="DESC", pick="MAX"))
-ENDS_AFTER = text(NEAREST.format(ends=ENDS_PORT, span=AFTER_LO, tie="(r.start_time > :lo_t OR r.id > :lo_id)",
+ENDS_AFTER_SQL = (NEAREST.format(ends=ENDS_PORT, span=AFTER_LO, tie="(r.start_time > :lo_t OR r.id > :lo_id)",
                                  order="ASC", pick="MIN"))
 NO_BOUND = (None, None)
 
@@ -63,8 +64,8 @@ def ordered_runs_sql(lo_open, hi_open):
     """Returns the SELECT of a place's runs strictly between :lo and :hi (either open:
     no bound), in order, each with whether it failed the port."""
     terms = [PLACE] + ([] if lo_open else [AFTER_LO]) + ([] if hi_open else [BEFORE_HI])
-    return text(f"SELECT r.start_time, r.id, r.chip, r.kinds, {FAILS} AS failing FROM runs r "
-                f"WHERE {' AND '.join(terms)} ORDER BY r.start_time, r.id")
+    return (f"SELECT r.start_time, r.id, r.chip, r.kinds, {FAILS} AS failing FROM runs r "
+            f"WHERE {' AND '.join(terms)}")
 
 
 def overlapping_sql(lo_open, hi_open):
@@ -78,7 +79,7 @@ def overlapping_sql(lo_open, hi_open):
 
 
 # Both statements for each window's kind of bounds (lo open, hi open).
-ORDERED_RUNS = {(a, b): ordered_runs_sql(a, b) for a in (False, True) for b in (False, True)}
+ORDERED_RUNS_SQL = {(a, b): ordered_runs_sql(a, b) for a in (False, True) for b in (False, True)}
 OVERLAPPING = {(a, b): overlapping_sql(a, b) for a in (False, True) for b in (False, True)}
 
 
@@ -137,12 +138,12 @@ def fill(conn):
             streak[1], streak[2] = (start_time, run_id), streak[2] + 1
             streak[3].add(chip)
         if len(rows) >= 1000:
-            conn.execute(INSERT_STREAK, rows)
+            execute_rows(conn, INSERT_STREAK, rows)
             rows = []
     for key in list(current):
         close(key)
     if rows:
-        conn.execute(INSERT_STREAK, rows)
+        execute_rows(conn, INSERT_STREAK, rows)
     add_counts(conn, tested, fails)
 
 
@@ -150,39 +151,99 @@ def add_counts(conn, tested, fails):
     """Adds runs per place and kind tested and per place and port failed; returns nothing."""
     rows = [{"station": s, "fixture": f, "kind": k, "n": n} for (s, f, k), n in sorted(tested.items()) if n]
     if rows:
-        conn.execute(ADD_KIND, rows)
+        execute_rows(conn, ADD_KIND, rows)
     rows = [{"station": s, "fixture": f, "kind": k, "port": p, "n": n} for (s, f, k, p), n in sorted(fails.items())]
     if rows:
-        conn.execute(ADD_FAIL, rows)
+        execute_rows(conn, ADD_FAIL, rows)
 
 
-def bound(conn, query, key):
-    """Returns (time, id) of the nearest run ending a streak found by query, or NO_BOUND."""
-    r = conn.execute(query, key).first()
-    return NO_BOUND if r is None else (r[0], r[1])
+# On PostgreSQL a batch's bounds are looked for in one statement, its walks read in one
+# (jobs a statement); on SQLite, in the process itself, one prepared statement serves each.
+JOBS_A_STATEMENT = 100
 
 
-def inside(run, lo, hi):
-    """Returns whether run ((time, id)) lies strictly between lo and hi (NO_BOUND: open)."""
-    return (lo == NO_BOUND or lo < run) and (hi == NO_BOUND or run < hi)
+def selects(conn, parts):
+    """Returns the rows of many SELECTs [(sql, params)], each row led by its SELECT's index
+    in parts; through the driver, without SQLAlchemy's work a statement."""
+    found = []
+    if conn.dialect.name == "sqlite":
+        for n, (sql, params) in enumerate(parts):
+            found += [(n,) + tuple(r) for r in conn.exec_driver_sql(sql, params)]
+        return found
+    for at in range(0, len(parts), JOBS_A_STATEMENT):
+        chunk = parts[at:at + JOBS_A_STATEMENT]
+        sql = " UNION ALL ".join(f"SELECT {at + n} AS part, q{n}.* FROM ({driver_sql(conn, q, f'_{n}')}) q{n}"
+                                 for n, (q, _) in enumerate(chunk))
+        found += conn.exec_driver_sql(sql, {f"{k}_{n}": v for n, (_, params) in enumerate(chunk)
+                                            for k, v in params.items()}).all()
+    return found
 
 
-def redo(conn, place, port_key, run):
-    """Computes again the streaks of one port at a place between the nearest runs before and
-    after run that end a streak of it (every streak the run can join, split or extend);
-    returns that window (lo, hi)."""
-    key = {"station": place[0], "fixture": place[1], "kind": port_key[0], "port": port_key[1],
-           "bit": parse.KIND_BIT.get(port_key[0], 0)}
-    lo = bound(conn, ENDS_BEFORE, dict(key, hi_t=run[0], hi_id=run[1]))
-    hi = bound(conn, ENDS_AFTER, dict(key, lo_t=run[0], lo_id=run[1]))
-    span = dict(key, lo_t=lo[0], lo_id=lo[1], hi_t=hi[0], hi_id=hi[1])
-    bounds = (lo == NO_BOUND, hi == NO_BOUND)
-    rows = walk(conn.execute(ORDERED_RUNS[bounds], span), key["bit"])
-    conn.execute(OVERLAPPING[bounds], span)
+def port_params(place, port_key):
+    """Returns the parameters that name a port at a place in the statements above."""
+    return {"station": place[0], "fixture": place[1], "kind": port_key[0], "port": port_key[1],
+            "bit": parse.KIND_BIT.get(port_key[0], 0)}
+
+
+def overlaps(a, b):
+    """Returns whether two windows (lo, hi: (time, id) or NO_BOUND, open) share a run."""
+    return (a[0] == NO_BOUND or b[1] == NO_BOUND or a[0] < b[1]) and \
+        (b[0] == NO_BOUND or a[1] == NO_BOUND or b[0] < a[1])
+
+
+def merged(windows):
+    """Returns windows [(lo, hi)] of one port at one place with those that share a run made one."""
+    out = []
+    for lo, hi in sorted(windows, key=lambda w: (w[0] != NO_BOUND, w[0] if w[0] != NO_BOUND else ())):
+        if out and overlaps(out[-1], (lo, hi)):
+            last = out[-1]
+            out[-1] = (last[0], NO_BOUND if NO_BOUND in (last[1], hi) else max(last[1], hi))
+        else:
+            out.append((lo, hi))
+    return out
+
+
+def windows_of(conn, jobs):
+    """Returns {(place, port): [(lo, hi)]}: around each job's run, the nearest runs before
+    and after it at its place that end a streak of its port (NO_BOUND: none), those that
+    share a run made one."""
+    jobs = sorted(jobs)
+    parts = []
+    for place, port_key, run in jobs:
+        key = port_params(place, port_key)
+        parts += [(ENDS_BEFORE_SQL, dict(key, hi_t=run[0], hi_id=run[1])),
+                  (ENDS_AFTER_SQL, dict(key, lo_t=run[0], lo_id=run[1]))]
+    found = {}
+    for part, t, run_id in selects(conn, parts):
+        found[part] = NO_BOUND if t is None else (t, run_id)
+    windows = {}
+    for n, (place, port_key, _) in enumerate(jobs):
+        windows.setdefault((place, port_key), []).append((found.get(2 * n, NO_BOUND),
+                                                          found.get(2 * n + 1, NO_BOUND)))
+    return {key: merged(w) for key, w in windows.items()}
+
+
+def redo(conn, windows):
+    """Computes again the streaks of each port at a place in its windows ({(place, port):
+    [(lo, hi)]}, none sharing a run): those stored there are deleted, those of a walk of
+    the runs in each window stored; returns nothing."""
+    spans = [(place, port_key, lo, hi) for (place, port_key), ws in sorted(windows.items()) for lo, hi in ws]
+    parts, deletes = [], {}
+    for place, port_key, lo, hi in spans:
+        span = dict(port_params(place, port_key), lo_t=lo[0], lo_id=lo[1], hi_t=hi[0], hi_id=hi[1])
+        bounds = (lo == NO_BOUND, hi == NO_BOUND)
+        parts.append((ORDERED_RUNS_SQL[bounds], span))
+        deletes.setdefault(bounds, []).append(span)
+    runs = {}
+    for part, start_time, run_id, chip, kinds, failing in selects(conn, parts):
+        runs.setdefault(part, []).append((start_time, run_id, chip, kinds, failing))
+    for bounds, spans_ in sorted(deletes.items()):
+        execute_rows(conn, OVERLAPPING[bounds], spans_)
+    rows = [dict(r, station=place[0], fixture=place[1], kind=port_key[0], port=port_key[1])
+            for n, (place, port_key, _, _) in enumerate(spans)
+            for r in walk(sorted(runs.get(n, ())), parse.KIND_BIT.get(port_key[0], 0))]
     if rows:
-        conn.execute(INSERT_STREAK, [dict(r, station=place[0], fixture=place[1], kind=port_key[0],
-                                          port=port_key[1]) for r in rows])
-    return lo, hi
+        execute_rows(conn, INSERT_STREAK, rows)
 
 
 def count(conn, new):
@@ -205,9 +266,6 @@ def count(conn, new):
             for run, kinds in placed:
                 if kinds & bit and (first_time, first_id) < run < (last_time, last_id):
                     jobs.add((place, (kind, port), run))
-    done = {}
-    for place, port_key, run in sorted(jobs):
-        windows = done.setdefault((place, port_key), [])
-        if not any(inside(run, lo, hi) for lo, hi in windows):
-            windows.append(redo(conn, place, port_key, run))
+    if jobs:
+        redo(conn, windows_of(conn, jobs))
     add_counts(conn, tested, fails)

@@ -259,13 +259,24 @@ def test_views_match_the_batch_counted_by_hand(batch):
         [("A", "fail", ["RS485-2 0/1"]), ("B", "pass", [])]
 
 
-def test_streaks_kept_on_insert_match_the_walk_of_every_run(tmp_path):
+@pytest.fixture(params=["sqlite", "postgresql"])
+def empty_store(request, tmp_path):
+    """The URL of a new empty store: a SQLite file, or a new database of the PostgreSQL server."""
+    if request.param == "sqlite":
+        return f"sqlite:///{tmp_path}/r.db"
+    url, name = request.getfixturevalue("server"), f"empty_{tmp_path.name.lower()}"
+    with store.make_engine(url).connect().execution_options(isolation_level="AUTOCOMMIT") as c:
+        c.exec_driver_sql(f'CREATE DATABASE "{name}"')
+    return url.replace("/postgres?", f"/{name}?")
+
+
+def test_streaks_kept_on_insert_match_the_walk_of_every_run(empty_store):
     """Runs stored out of time order, in batches, some twice: the suspected fixtures read
     from the streaks summary (kept as runs are stored, or filled at once by the upgrade),
     over all days or cut to some, are those of the walk of those runs in time order."""
     import random
     rng = random.Random(26)
-    engine = store.open_db(f"sqlite:///{tmp_path}/r.db")
+    engine = store.open_db(empty_store)
     tested = [("RS485", "RS485-1", ""), ("RS232", "RS232-1", ""), ("DO", "DO-1", "NO"), ("DO", "DO-1", "NC")]
     kinds_of = {"RS485": parse.SEL_RS485, "RS232": parse.SEL_RS232, "DO": parse.SEL_DIO}
     places = [("S1", "A", 0.5), ("S1", "B", 0.2), ("S2", "A", 0.35)]

@@ -204,3 +204,22 @@ def test_a_run_no_server_can_hold_stays_behind_alone(server, tmp_path):
                          capture_output=True, text=True, timeout=120)
     assert out.returncode == 1 and "1 runs forwarded, 0 already there, 1 not forwarded" in out.stdout, out
     assert "run 1 not forwarded: a tally beyond 50 tries" in out.stderr
+
+
+def test_texts_of_any_characters_are_stored_as_read(shared, tmp_path):
+    """Names, paths and a port's name holding quotes, backslashes, braces, commas, NULL and
+    line breaks (a batch goes to PostgreSQL as one array a column) come back as they went in."""
+    texts = ['"', "\\", '\\"', "{a,b}", "NULL", " x ", "a\nb", "é€", "'", "", "%(c0)s", ":t"]
+    runs = station_runs(tmp_path, "0xE", len(texts))
+    for run, t in zip(runs, texts):
+        run.update(station=t, fixture=t + "}", command=t, log_path="/" + t)
+        run["ports"][0]["port"] = t
+    engine = store.open_db(own_database(shared, "texts"))
+    assert store.store_runs(engine, runs) == (len(texts), 0)
+    with engine.connect() as conn:
+        got = conn.execute(select(store.runs.c.station, store.runs.c.fixture, store.runs.c.command,
+                                  store.runs.c.log_path).order_by(store.runs.c.id)).all()
+        ports = conn.execute(select(store.ports.c.port).where(store.ports.c.kind == "RS485", store.ports.c.test == "")
+                             .order_by(store.ports.c.run_id, store.ports.c.port)).scalars().all()
+    assert [tuple(r) for r in got] == [(t, t + "}", t, "/" + t) for t in texts]
+    assert [p for p in ports if p != "RS485-2"] == texts
