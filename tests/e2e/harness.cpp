@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -316,7 +318,7 @@ RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& 
 }
 
 namespace {
-constexpr double kTryWaitLeadS = 0.1;  // a line is read at most ~60 ms after it was logged
+constexpr double kTryWaitLeadS = 0.1;  // before a try line was read, so a late close still shows
 const char kTryLinePrefix[] = "-----Try Test ";
 const char kSummaryMark[] = "Test Succ Cnt ";
 }  // namespace
@@ -393,18 +395,36 @@ FdLog RunFds(const RunResult& r)
 
 DescriptorCheck CheckDescriptorsClosed(const RunResult& r)
 {
+    return CheckDescriptorsClosed(RunFds(r), TraceLogTimes(r));
+}
+
+DescriptorCheck CheckDescriptorsClosed(const FdLog& fds, const std::vector<TimedLine>& trace)
+{
     DescriptorCheck c;
-    const FdLog fds = RunFds(r);
-    const std::vector<TimedLine> trace = TraceLogTimes(r);
+    // A line is read a poll after it was logged, while fds.txt is sampled more
+    // often: the next try's first open may bear an earlier time than its try
+    // line. Whatever opened after the last read before that line came after
+    // the wait, so a moment is kept before it.
+    auto firstOpenAfter = [&](double t) {
+        for (const FdEvent& e : fds.events)
+            if (e.open && e.t > t)
+                return e.t;
+        return std::numeric_limits<double>::infinity();
+    };
     std::vector<double> moments;
+    double readBefore = -std::numeric_limits<double>::infinity();  // the last read before the line's own
+    double readAt = readBefore;
     for (const TimedLine& l : trace) {
-        std::string body = MessageBody(l.text);
-        if (body.rfind(kTryLinePrefix, 0) == 0 && atoi(body.c_str() + strlen(kTryLinePrefix)) >= 2)
-            moments.push_back(l.t - kTryWaitLeadS);
-        if (body.find(kSummaryMark) != std::string::npos) {
-            moments.push_back(l.t - kTryWaitLeadS);
-            break;
+        if (l.t > readAt) {
+            readBefore = readAt;
+            readAt = l.t;
         }
+        std::string body = MessageBody(l.text);
+        bool summary = body.find(kSummaryMark) != std::string::npos;
+        if (summary || (body.rfind(kTryLinePrefix, 0) == 0 && atoi(body.c_str() + strlen(kTryLinePrefix)) >= 2))
+            moments.push_back(std::min(l.t - kTryWaitLeadS, std::nextafter(firstOpenAfter(readBefore), 0.0)));
+        if (summary)
+            break;
     }
     c.checkpoints = (int)moments.size();
     if (moments.empty()) {

@@ -145,10 +145,13 @@ struct DescriptorCheck {
 
 // Checks, from outside, that no try leaves a descriptor open: shortly before
 // each "-----Try Test N-----" line with N >= 2 and before the first summary
-// line was read (the program is then in its wait after a try) no serial or
-// DIO descriptor is open, every descriptor opened was closed, and fds.txt
+// line was read, and before the first open after the read before that line
+// (the program is then in its wait after a try), no serial or DIO
+// descriptor is open, every descriptor opened was closed, and fds.txt
 // ends with "end 0 open". Descriptors the program already held before it
 // logged its first line were inherited at its start, not opened by a test
 // (the fixture names a /dev/null descriptor after a not_tty port, whose /dev
 // entry is /dev/null): they are left out, and the end line may name them.
 DescriptorCheck CheckDescriptorsClosed(const RunResult& r);
+// The same check on a run's parsed fds.txt and tracelog.txt.
+DescriptorCheck CheckDescriptorsClosed(const FdLog& fds, const std::vector<TimedLine>& trace);

@@ -70,6 +70,48 @@ void ExpectNoDescriptorLeft(const RunResult& r)
     EXPECT_EQ(c.problem, "") << r.Describe();
 }
 
+// The descriptor check on made-up runs of two tries: the try line may be read
+// after the next try's first open (a busy or emulated board), which is no
+// leak, while a descriptor kept over the wait is one, however late the read.
+TEST(Faults, TheDescriptorCheckFindsADescriptorKeptOverTheWaitAfterATry)
+{
+    const std::string trace = "10.00 1=[RtLog][x] -----Try Test 1-----\tf line=1\n"
+                              "11.50 2=[RtLog][x] RS485-1 done\tf line=2\n"
+                              "13.20 3=[RtLog][x] -----Try Test 2-----\tf line=3\n"
+                              "14.80 4=[RtLog][x] RS485-1 done\tf line=4\n"
+                              "16.00 5=[RtLog][x] RS485-1:Test Succ Cnt 2,Error Cnt 0\tf line=5\n";
+    const struct {
+        const char* name;
+        const char* fds;
+        const char* problem;  // what the check must report; empty for none
+    } kRuns[] = {
+        {"closed in the wait",
+         "10.10 open 5 /dev/RS485-1\n11.40 closed 5 /dev/RS485-1\n"
+         "13.25 open 5 /dev/RS485-1\n14.70 closed 5 /dev/RS485-1\n15.00 end 0 open\n",
+         ""},
+        {"try line read late",
+         "10.10 open 5 /dev/RS485-1\n11.40 closed 5 /dev/RS485-1\n"
+         "12.60 open 5 /dev/RS485-1\n14.70 closed 5 /dev/RS485-1\n15.00 end 0 open\n",
+         ""},
+        {"kept over the wait",
+         "10.10 open 5 /dev/RS485-1\n12.60 open 6 /dev/RS485-1\n"
+         "14.70 closed 6 /dev/RS485-1\n14.71 closed 5 /dev/RS485-1\n15.00 end 0 open\n",
+         "after a try, descriptor 5 /dev/RS485-1 is open"},
+        {"closed at the next try",
+         "10.10 open 5 /dev/RS485-1\n13.15 closed 5 /dev/RS485-1\n"
+         "13.25 open 5 /dev/RS485-1\n14.70 closed 5 /dev/RS485-1\n15.00 end 0 open\n",
+         "after a try, descriptor 5 /dev/RS485-1 is open"},
+    };
+    for (const auto& run : kRuns) {
+        DescriptorCheck c = CheckDescriptorsClosed(ParseFds(run.fds), ParseTimedLines(trace));
+        EXPECT_EQ(c.checkpoints, 2) << run.name;
+        if (*run.problem == '\0')
+            EXPECT_EQ(c.problem, "") << run.name;
+        else
+            EXPECT_NE(c.problem.find(run.problem), std::string::npos) << run.name << ": " << c.problem;
+    }
+}
+
 // Returns the span from the first signal named word to the program's end;
 // an empty one (from 0 to -1) when either is missing.
 Span SpanToEnd(const RunResult& r, const std::string& word)
