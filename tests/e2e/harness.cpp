@@ -318,7 +318,8 @@ RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& 
 }
 
 namespace {
-constexpr double kTryWaitLeadS = 0.1;  // before a try line was read, so a late close still shows
+constexpr double kAfterTryS = 1.0;  // the program's wait after every try
+const char kLoggedAfterHead[] = "# logged after ";
 const char kTryLinePrefix[] = "-----Try Test ";
 const char kSummaryMark[] = "Test Succ Cnt ";
 }  // namespace
@@ -339,9 +340,30 @@ std::vector<TimedLine> ParseTimedLines(const std::string& text)
     return out;
 }
 
+std::vector<TimedLine> ParseTraceLog(const std::string& text)
+{
+    std::vector<TimedLine> out;
+    double after = -std::numeric_limits<double>::infinity();
+    double readAt = after;
+    for (const std::string& l : Lines(text)) {
+        if (l.rfind(kLoggedAfterHead, 0) == 0) {
+            after = strtod(l.c_str() + strlen(kLoggedAfterHead), nullptr);
+            continue;
+        }
+        for (TimedLine& line : ParseTimedLines(l)) {
+            if (line.t > readAt && readAt > after)
+                after = readAt;  // no head: the batch before was the last look
+            readAt = line.t;
+            line.after = after;
+            out.push_back(line);
+        }
+    }
+    return out;
+}
+
 std::vector<TimedLine> TraceLogTimes(const RunResult& r)
 {
-    return ParseTimedLines(Slurp(r.outDir + "/tracelog.txt"));
+    return ParseTraceLog(Slurp(r.outDir + "/tracelog.txt"));
 }
 
 FdLog ParseFds(const std::string& text)
@@ -401,10 +423,9 @@ DescriptorCheck CheckDescriptorsClosed(const RunResult& r)
 DescriptorCheck CheckDescriptorsClosed(const FdLog& fds, const std::vector<TimedLine>& trace)
 {
     DescriptorCheck c;
-    // A line is read a poll after it was logged, while fds.txt is sampled more
-    // often: the next try's first open may bear an earlier time than its try
-    // line. Whatever opened after the last read before that line came after
-    // the wait, so a moment is kept before it.
+    // The fixture's last look before a try line was written falls in the
+    // wait after the try, unless it did not look for as long as the wait
+    // lasts; the moment is then the latest before the next try's first open.
     auto firstOpenAfter = [&](double t) {
         for (const FdEvent& e : fds.events)
             if (e.open && e.t > t)
@@ -412,17 +433,12 @@ DescriptorCheck CheckDescriptorsClosed(const FdLog& fds, const std::vector<Timed
         return std::numeric_limits<double>::infinity();
     };
     std::vector<double> moments;
-    double readBefore = -std::numeric_limits<double>::infinity();  // the last read before the line's own
-    double readAt = readBefore;
     for (const TimedLine& l : trace) {
-        if (l.t > readAt) {
-            readBefore = readAt;
-            readAt = l.t;
-        }
         std::string body = MessageBody(l.text);
         bool summary = body.find(kSummaryMark) != std::string::npos;
         if (summary || (body.rfind(kTryLinePrefix, 0) == 0 && atoi(body.c_str() + strlen(kTryLinePrefix)) >= 2))
-            moments.push_back(std::min(l.t - kTryWaitLeadS, std::nextafter(firstOpenAfter(readBefore), 0.0)));
+            moments.push_back(l.t - l.after < kAfterTryS ? l.after
+                                                         : std::min(l.t, std::nextafter(firstOpenAfter(l.after), 0.0)));
         if (summary)
             break;
     }

@@ -2,6 +2,7 @@
 // once and gathers everything the run left behind.
 #pragma once
 
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -88,12 +89,20 @@ RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& 
 struct TimedLine {
     double t = 0;      // fixture seconds
     std::string text;  // the rest of the line
+    // In tracelog.txt, the last time the fixture looked and the line was not
+    // there whole yet, so that it was written within (after, t]; -inf when unknown.
+    double after = -std::numeric_limits<double>::infinity();
 };
 
 // Returns the timed lines of a text; comment lines (starting with '#') are left out.
 std::vector<TimedLine> ParseTimedLines(const std::string& text);
 
-// Returns the trace log lines of the run with the time the fixture read them (tracelog.txt).
+// Returns the lines of a tracelog.txt text, each with the time the fixture
+// read it and the last time it looked before ("# logged after <time>" heads a
+// batch read together; without one, the batch before was the last look).
+std::vector<TimedLine> ParseTraceLog(const std::string& text);
+
+// Returns the trace log lines of the run as ParseTraceLog reads its tracelog.txt.
 std::vector<TimedLine> TraceLogTimes(const RunResult& r);
 
 // One change of the program's descriptors on a serial port or the DIO device (fds.txt).
@@ -143,11 +152,11 @@ struct DescriptorCheck {
     int inherited = 0;    // descriptors the program held before its first log line
 };
 
-// Checks, from outside, that no try leaves a descriptor open: shortly before
-// each "-----Try Test N-----" line with N >= 2 and before the first summary
-// line was read, and before the first open after the read before that line
-// (the program is then in its wait after a try), no serial or DIO
-// descriptor is open, every descriptor opened was closed, and fds.txt
+// Checks, from outside, that no try leaves a descriptor open: when the fixture
+// last looked before each "-----Try Test N-----" line with N >= 2 and the
+// first summary line were written (the program is then in its wait after a
+// try), no serial or DIO descriptor is open, every descriptor opened was
+// closed, and fds.txt
 // ends with "end 0 open". Descriptors the program already held before it
 // logged its first line were inherited at its start, not opened by a test
 // (the fixture names a /dev/null descriptor after a not_tty port, whose /dev

@@ -20,7 +20,6 @@ constexpr double kReadWaitS = 0.2;    // the line's read wait (VTIME 2)
 constexpr double kDioSettleS = 1.0;   // after the DOs are switched, in each DO-to-DI test
 constexpr double kDioBetweenS = 1.0;  // between the NO and the NC test
 constexpr double kAfterTryS = 1.0;    // after each try
-constexpr double kLogReadS = 0.06;    // the fixture reads the trace log every 50 ms
 const char kTryOne[] = "-----Try Test 1-----";
 const char kSummaryMark[] = "Test Succ Cnt ";
 
@@ -84,26 +83,25 @@ TEST(LargeBoard, EveryPortPassesInTheTimeOfTheWaits)
     EXPECT_GE(fds.opens, kTries * (16 + 16 + 2))
         << "every port, and the DIO device for the NO and the NC test, once per try";
 
-    // The tries: from the first try line to the first summary line, as the
-    // fixture read them.
+    // The tries: from the first try line to the first summary line, from the
+    // fixture's last look before the one to when it read the other.
     double first = -1, last = -1;
     for (const TimedLine& l : TraceLogTimes(r)) {
         std::string body = MessageBody(l.text);
         if (first < 0 && body == kTryOne)
-            first = l.t;
+            first = l.after;
         if (first >= 0 && body.find(kSummaryMark) != std::string::npos) {
             last = l.t;
             break;
         }
     }
-    ASSERT_GE(first, 0) << "no try line in tracelog.txt";
+    ASSERT_GE(first, 0) << "no try line in tracelog.txt, or none the fixture looked for before";
     ASSERT_GT(last, first) << "no summary line in tracelog.txt";
     // The program cannot be quicker than its waits; how little more than
     // them a try takes is measured on an idle machine by scripts/bench.sh
     // (--kinds large), where nothing else competes for the cores.
     const double waits = kTries * TryWaits((int)board["rs485"].size(), (int)board["rs232"].size());
-    EXPECT_GE(last - first, waits - kLogReadS)
-        << "the tries took " << (last - first) << " s, their waits " << waits << " s";
+    EXPECT_GE(last - first, waits) << "the tries took " << (last - first) << " s, their waits " << waits << " s";
 }
 
 }  // namespace
