@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "boardlayout.h"
 #include "dirlist.h"
 
 #ifndef RIGFIXTURE_PATH
@@ -319,7 +320,6 @@ RunResult RunBoard(const nlohmann::json& board, const std::vector<std::string>& 
 
 namespace {
 constexpr double kAfterTryS = 1.0;  // the program's wait after every try
-const char kLoggedAfterHead[] = "# logged after ";
 const char kTryLinePrefix[] = "-----Try Test ";
 const char kSummaryMark[] = "Test Succ Cnt ";
 }  // namespace
@@ -345,9 +345,10 @@ std::vector<TimedLine> ParseTraceLog(const std::string& text)
     std::vector<TimedLine> out;
     double after = -std::numeric_limits<double>::infinity();
     double readAt = after;
+    const std::string head = std::string("# ") + kTraceLoggedAfter;
     for (const std::string& l : Lines(text)) {
-        if (l.rfind(kLoggedAfterHead, 0) == 0) {
-            after = strtod(l.c_str() + strlen(kLoggedAfterHead), nullptr);
+        if (l.rfind(head, 0) == 0) {
+            after = strtod(l.c_str() + head.size(), nullptr);
             continue;
         }
         for (TimedLine& line : ParseTimedLines(l)) {
