@@ -4,6 +4,7 @@ Place: one fixture's state as the panel and the API show it (see view()).
 begin(place, settings, operator, serial, retest) -> None when the run started, else
     the reason it may not (the place is busy, a board that failed its retest).
 request_stop(place): Ctrl-C to the program at the next poll.
+Each run's end is one line on the panel's output (outcome()): "rigpanel: PLACE: LABEL: STATE; ...".
 States: "free" (no run yet), "testing", "PASS", "FAIL", "no answer" (the board did not
 answer within its limit; the place is free again), "no verdict" (stopped, or no whole
 run to read: the board's own verdict command says so too).
@@ -126,7 +127,22 @@ def watch(p, board):
 
 
 def run(p, settings):
-    """The place's run: connect, start, watch, stop, read the verdict and store the run."""
+    """The place's run, then its outcome as one line on the panel's output (the station's log)."""
+    try:
+        run_board(p, settings)
+    finally:
+        print(outcome(p), flush=True)
+
+
+def outcome(p):
+    """Returns the place's outcome as one line: its state, why, and where the run was stored."""
+    with p.lock:
+        said = [p.state] + [t for t in (p.reason, "retest" if p.is_retest else "", p.stored) if t]
+        return f"rigpanel: {p.name}: {p.serial or 'no label'}: " + "; ".join(said)
+
+
+def run_board(p, settings):
+    """Connects, starts, watches, stops, reads the verdict and stores the run."""
     try:
         board = boards.connect(p.env_file, p.target, p.answer_s)
     except boards.NoAnswer as e:

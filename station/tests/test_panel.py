@@ -203,12 +203,21 @@ def test_operator_shift_in_browser(simulated_panel, tmp_path):
         browser.quit()
 
     # Both runs of the board, found by its label, with the operator; the second a retest of the first.
+    # The panel's log says how each run ended and where it was stored.
+    def outcomes_of_c():
+        lines = (tmp_path / "panel.txt").read_text().splitlines()
+        return [line for line in lines if line.startswith("rigpanel: fixture-c:")]
+    outcomes = wait_for("the panel's log of both runs", lambda: len(outcomes_of_c()) >= 2 and outcomes_of_c())
+    assert [re.sub(r"run \d+$", "run N", line) for line in outcomes] == \
+        ["rigpanel: fixture-c: SN-C-0003: FAIL; stored as run N",
+         "rigpanel: fixture-c: SN-C-0003: FAIL; retest; stored as run N"], outcomes
     engine = store.open_db(db)
     with engine.connect() as conn:
         runs = views.unit_runs(conn, "SN-C-0003")
         logs = [store.log_text(conn, r["run_id"]) for r in runs]
     assert [(r["chip"], r["result"], r["operator"], r["serial"], r["place"]) for r in runs] == \
         [("0x2A1B3C4F", "fail", "Ann Operator", "SN-C-0003", "fixture-c")] * 2
+    assert [f"run {r['run_id']}" for r in runs] == [line.rsplit("; stored as ", 1)[1] for line in outcomes]
     assert runs[0]["retest_of"] is None and runs[1]["retest_of"] == runs[0]["run_id"]
     assert runs[1]["failed_ports"] == ["RS485-2 0/3"] and runs[1]["program_version"]
     # The store holds each run's kept log, the dashboard shows it with who ran it, and a sync
