@@ -216,7 +216,7 @@ def test_operator_shift_in_browser(simulated_panel, tmp_path):
         runs = views.unit_runs(conn, "SN-C-0003")
         logs = [store.log_text(conn, r["run_id"]) for r in runs]
     assert [(r["chip"], r["result"], r["operator"], r["serial"], r["place"]) for r in runs] == \
-        [("0x2A1B3C4F", "fail", "Ann Operator", "SN-C-0003", "fixture-c")] * 2
+        [("0x2A1B3C4F", "fail", "Ann Operator", "SN-C-0003", "fixture-c")] * 2, outcomes
     assert [f"run {r['run_id']}" for r in runs] == [line.rsplit("; stored as ", 1)[1] for line in outcomes]
     assert runs[0]["retest_of"] is None and runs[1]["retest_of"] == runs[0]["run_id"]
     assert runs[1]["failed_ports"] == ["RS485-2 0/3"] and runs[1]["program_version"]
