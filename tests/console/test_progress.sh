@@ -4,7 +4,8 @@
 # in place on one line, and leaves none of it behind the summary; with
 # --quiet on the terminal, and with its output in a file, it shows nothing of
 # it. On the board's twin (when its image is built) it shows the boot's
-# stages, and says that a Ctrl-C while the twin boots was not passed on.
+# stages, says that a Ctrl-C while the twin boots was not passed on, and a
+# terminal closed while it boots leaves nothing of the run running.
 #   test_progress.sh RIGFIXTURE BOARD WORKDIR
 set -euo pipefail
 rig=$1 board=$2 work=$3
@@ -105,4 +106,18 @@ grep -qx 'rigfixture: Ctrl-C while the twin boots: not passed on, the program is
   "$work/twin-final.txt" || fail "the Ctrl-C while the twin booted was not said: $(cat "$work/twin-final.txt")"
 grep -Eq "$status_re" "$work/twin-seen.txt" || fail "no try on the twin's status line: $(cat "$work/twin-seen.txt")"
 grep -q '^VERDICT: PASS' "$work/twin-final.txt" || fail "the twin's run gave no PASS"
+# The terminal closed while the twin boots: the run ends, and nothing of it
+# (simulators, emulator) is left running.
+tmux_ new-window -d -t op -n hup "$rig --board $board --machine imx6ul --out $work/hup $args"
+for ((i = 0; i < step_s * 10; i++)); do
+  grep -qs 'the emulator is connected' "$work/hup/fixture.log" && break
+  sleep 0.1
+done
+grep -qs 'the emulator is connected' "$work/hup/fixture.log" || fail "the twin did not boot within $step_s s"
+tmux_ kill-window -t op:hup
+for ((i = 0; i < step_s * 10; i++)); do
+  pgrep -f -- "$work/hup" >/dev/null || break
+  sleep 0.1
+done
+! pgrep -af -- "$work/hup" || fail "processes of the run were left running after its terminal closed"
 echo "ok: $summary; on the twin $(grep -cE "$status_re" "$work/twin-seen.txt") ($work/twin-seen.txt)"
