@@ -191,7 +191,7 @@ TEST(Faults, MissingLogFolderDropsTheLogAndSignalsFailure)
 {
     json board = ShippedBoard("default.json");
     board["nandflash_tmp"] = "missing";
-    board["signals"] = {{{"signal", "TERM"}, {"after_start_ms", 14000}}};
+    board["signals"] = {{{"signal", "TERM"}, {"after_dio_lines", 3}}};  // after the fail pattern's first step
     board["timeout_s"] = 60;
     RunResult r = RunBoard(board, {"Port=RS485"}, "faults-missing-log-folder");
     ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
@@ -226,8 +226,9 @@ TEST(Faults, FullLogMediumKeepsWhatWasWrittenAndTheRunGoesOn)
     constexpr int kMediumKb = 8;  // full during the third try of the default board
     json board = ShippedBoard("default.json");
     board["nandflash_tmp_kb"] = kMediumKb;
-    // The log line the default stop waits for never makes it onto the medium.
-    board["signals"] = {{{"signal", "INT"}, {"after_start_ms", 30000}}};
+    // The log line the default stop waits for never makes it onto the medium:
+    // the stop follows the pass pattern's first step instead.
+    board["signals"] = {{{"signal", "INT"}, {"after_dio_lines", 3}}};
     board["timeout_s"] = 90;
     RunResult r = RunBoard(board, {"Port=All", "Cnt=3"}, "faults-full-log-medium");
     ASSERT_EQ(r.exitStatus, "exit 0") << r.Describe();
