@@ -419,12 +419,17 @@ int OpenLine(const std::string& path)
 }
 
 // Returns what arrives on fd within ms (by the clock: bytes come one
-// character time apart, each waking the poll).
-Bytes ReadFor(int fd, int ms)
+// character time apart, each waking the poll), and on until want bytes have
+// come, however late a busy machine brings them (kHangMs stops a wait that
+// would never end).
+Bytes ReadFor(int fd, int ms, size_t want = 0)
 {
+    constexpr int kHangMs = 60000;
     Bytes got;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::milliseconds(ms);
+    const auto hang = start + std::chrono::milliseconds(kHangMs);
+    for (auto now = start; now < end || (got.size() < want && now < hang); now = std::chrono::steady_clock::now()) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 10) == 1) {
             uint8_t buf[512];
@@ -454,20 +459,21 @@ TEST(SerialSimProcessTest, BusPairAndSensorAreWiredAndCaptured)
 
     const Bytes withZero = {'b', 'u', 's', 0};
     Send(b, withZero);
-    EXPECT_EQ(ReadFor(a, kAnswerMs), withZero);
+    EXPECT_EQ(ReadFor(a, kAnswerMs, withZero.size()), withZero);
     EXPECT_TRUE(ReadFor(b, 50).empty()) << "a bus port hears itself";
     EXPECT_TRUE(ReadFor(c, 50).empty()) << "a deaf port hears the bus";
     Send(c, Text("deaf talks"));
-    EXPECT_EQ(ReadFor(a, kAnswerMs), Text("deaf talks"));
+    EXPECT_EQ(ReadFor(a, kAnswerMs, Text("deaf talks").size()), Text("deaf talks"));
 
     Send(p2, Text("null modem"));
-    EXPECT_EQ(ReadFor(p1, kAnswerMs), Text("null modem"));
+    EXPECT_EQ(ReadFor(p1, kAnswerMs, Text("null modem").size()), Text("null modem"));
     EXPECT_TRUE(ReadFor(p2, 50).empty());
 
     // The sensor is libmodbus: it answers a correct request only.
     Send(s, kSensorRequest);
-    Bytes answer = ReadFor(s, kAnswerMs);
-    ASSERT_EQ(answer.size(), 9u);
+    constexpr size_t kAnswerSize = 9;  // slave, function, count, two registers, CRC
+    Bytes answer = ReadFor(s, kAnswerMs, kAnswerSize);
+    ASSERT_EQ(answer.size(), kAnswerSize);
     EXPECT_EQ(Bytes(answer.begin(), answer.begin() + 7), (Bytes{0x10, 0x03, 0x04, 0x02, 0x64, 0x00, 0xC6}));
     EXPECT_TRUE(CrcOk(answer));
     Bytes otherSlave = {0x11, 0x03, 0x00, 0x00, 0x00, 0x02};
@@ -515,15 +521,16 @@ TEST(SerialSimProcessTest, PortFaultsAndDevicesOnTheWire)
     int sensor = OpenLine(sim.Dev("RS485-1"));
     ASSERT_GE(sensor, 0);
     Send(sensor, kSensorRequest);
-    Bytes longAnswer = ReadFor(sensor, kAnswerMs);
-    EXPECT_EQ(longAnswer.size(), 3u + 2u * kSensorRegisters + 2u);
+    const size_t longSize = 3u + 2u * kSensorRegisters + 2u;
+    Bytes longAnswer = ReadFor(sensor, kAnswerMs, longSize);
+    EXPECT_EQ(longAnswer.size(), longSize);
     EXPECT_TRUE(longAnswer.size() > 2 && CrcOk(longAnswer));
 
     int p5 = OpenLine(sim.Dev("RS232-5")), p6 = OpenLine(sim.Dev("RS232-6"));
     ASSERT_TRUE(p5 >= 0 && p6 >= 0);
     for (int frame = 1; frame <= 3; ++frame) {
         Send(p5, Text("frame"));
-        Bytes got = ReadFor(p6, kAnswerMs);
+        Bytes got = ReadFor(p6, kAnswerMs, frame == 2 ? 0 : Text("frame").size() + 1);
         if (frame == 2) {
             EXPECT_TRUE(got.empty()) << "the second frame was not dropped";
         } else {
@@ -536,13 +543,15 @@ TEST(SerialSimProcessTest, PortFaultsAndDevicesOnTheWire)
     int screen = OpenLine(sim.Dev("RS232-7"));
     ASSERT_GE(screen, 0);
     Send(screen, kScreenRequest);
-    EXPECT_EQ(ReadFor(screen, kAnswerMs), (Bytes{0x5A, 0xA5, 0x04, 0x81, 0x00, 0x01, 0x21}));
+    const Bytes screenAnswer = {0x5A, 0xA5, 0x04, 0x81, 0x00, 0x01, 0x21};
+    EXPECT_EQ(ReadFor(screen, kAnswerMs, screenAnswer.size()), screenAnswer);
 
     int modem = OpenLine(sim.Dev("RS232-8"));
     ASSERT_GE(modem, 0);
     tcflush(modem, TCIOFLUSH);
-    Bytes streamed = ReadFor(modem, 2 * kAnswerMs);
-    EXPECT_GE(streamed.size(), 256u);
+    constexpr size_t kStreamedAtLeast = 256;
+    Bytes streamed = ReadFor(modem, 2 * kAnswerMs, kStreamedAtLeast);
+    EXPECT_GE(streamed.size(), kStreamedAtLeast);
     EXPECT_EQ(std::find(streamed.begin(), streamed.end(), 0), streamed.end());
 
     for (int fd : {sensor, p5, p6, screen, modem})
@@ -590,7 +599,7 @@ TEST(SerialSimProcessTest, LineSettingsFromThePtyAndFromReports)
     ASSERT_EQ(tcsetattr(a, TCSANOW, &t), 0);
     ASSERT_EQ(tcsetattr(b, TCSANOW, &t), 0);
     Send(a, Text("alike"));
-    EXPECT_EQ(ReadFor(b, kAnswerMs), Text("alike"));
+    EXPECT_EQ(ReadFor(b, kAnswerMs, Text("alike").size()), Text("alike"));
     t.c_cflag |= CRTSCTS;
     ASSERT_EQ(tcsetattr(a, TCSANOW, &t), 0);
     Send(a, Text("stalled"));
@@ -605,7 +614,7 @@ TEST(SerialSimProcessTest, LineSettingsFromThePtyAndFromReports)
     EXPECT_NE(ReadFor(a, kAnswerMs), Text("apart"));
     Report(sim, b, t.c_cflag | CS7 | PARENB);
     Send(b, Text("again"));
-    EXPECT_EQ(ReadFor(a, kAnswerMs), Text("again"));
+    EXPECT_EQ(ReadFor(a, kAnswerMs, Text("again").size()), Text("again"));
 
     close(a);
     close(b);
