@@ -15,6 +15,16 @@ sock=rigprogress-$$
 tmux_() { tmux -L "$sock" "$@"; }
 trap 'tmux_ kill-server 2>/dev/null || true' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
+# Returns 0 once the twin's run in folder $1 has its emulator connected (within
+# step_s); 1 when it has not, or once the file $2 (if given) shows the run ended.
+wait_connected() {
+  for ((i = 0; i < step_s * 100; i++)); do
+    grep -qs 'the emulator is connected' "$1/fixture.log" && return 0
+    [[ -n ${2:-} && -s $2 ]] && return 1
+    sleep 0.01
+  done
+  return 1
+}
 
 args="-- Port=RS485 Cnt=3"
 tmux_ new-session -d -s op -x 160 -y 50 "$rig --board $board --out $work/tty $args; echo \$? > $work/tty.rc; sleep 600"
@@ -66,19 +76,15 @@ twin_screen() { tmux_ capture-pane -p -J -S -300 -t op:twin; }
 # The Ctrl-C must land while the twin boots, however slow this machine is: the
 # emulator is held (SIGSTOP) once it is connected, as its kernel begins to
 # boot, and goes on once the terminal said it.
-qemu= log=
-for ((i = 0; i < step_s * 100; i++)); do
-  [[ -s $work/twin.rc ]] && break
-  log=$(cat "$work/twin/fixture.log" 2>/dev/null || true)
-  [[ $log == *"the emulator is connected"* ]] && break
-  sleep 0.01
-done
+qemu= connected=0
+wait_connected "$work/twin" "$work/twin.rc" && connected=1
+log=$(cat "$work/twin/fixture.log" 2>/dev/null || true)
 [[ $log =~ power-on:\ the\ twin\ boots\ \(pid\ ([0-9]+)\) ]] && qemu=${BASH_REMATCH[1]}
 if twin_screen | grep -Eq '^rigfixture: no (twin image|program to run)'; then
   echo "ok: $summary; no twin image, so no twin run"
   exit 0
 fi
-[[ -n $qemu && $log == *"the emulator is connected"* ]] || fail "the twin did not come up within $step_s s: $(twin_screen)"
+[[ -n $qemu && $connected == 1 ]] || fail "the twin did not come up within $step_s s: $(twin_screen)"
 kill -STOP "$qemu"
 trap 'kill -CONT "$qemu" 2>/dev/null || true; tmux_ kill-server 2>/dev/null || true' EXIT
 ! grep -q 'the board is up' "$work/twin/fixture.log" || fail "the twin was up before the test could hold its boot"
@@ -109,11 +115,7 @@ grep -q '^VERDICT: PASS' "$work/twin-final.txt" || fail "the twin's run gave no 
 # The terminal closed while the twin boots: the run ends, and nothing of it
 # (simulators, emulator) is left running.
 tmux_ new-window -d -t op -n hup "$rig --board $board --machine imx6ul --out $work/hup $args"
-for ((i = 0; i < step_s * 10; i++)); do
-  grep -qs 'the emulator is connected' "$work/hup/fixture.log" && break
-  sleep 0.1
-done
-grep -qs 'the emulator is connected' "$work/hup/fixture.log" || fail "the twin did not boot within $step_s s"
+wait_connected "$work/hup" || fail "the twin did not boot within $step_s s"
 tmux_ kill-window -t op:hup
 for ((i = 0; i < step_s * 10; i++)); do
   pgrep -f -- "$work/hup" >/dev/null || break
