@@ -253,11 +253,15 @@ void sig_handler(int sig)
         HandleSignal(sig);
         return;
     }
-    g_bRun = 0;
     if (sig == SIGINT)
         g_sigintsRaised++;
-    if (g_pending[sig].exchange(true))
-        return;  // already pending: its wake-up is on its way
+    // Pending before the stop: main, once it sees g_bRun cleared, may go
+    // straight to WaitInterruptDone, which must find this signal still to
+    // handle, however long this thread is held between the two stores.
+    bool wasPending = g_pending[sig].exchange(true);
+    g_bRun = 0;
+    if (wasPending)
+        return;  // its wake-up is on its way
     int saved = errno;
     const char byte = 1;
     if (g_sigPipe[1] >= 0) {
