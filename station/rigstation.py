@@ -20,6 +20,11 @@ LIVE_LOG = LOG_DIR + "/rigChkEx.log"
 # The trace log's result line, or the port inventory failure.
 RESULT_GREP = f"grep -h -e 'iTestSta:' -e 'Err Get Port Info!!!' {LOG_DIR}/rigChkEx*log"
 POLL_S = 1.0
+# The program's own output goes nowhere while it runs in the background: the
+# station's commands share its console, and a line the program printed between a
+# command's end and the next prompt would hide that prompt from labgrid, so that
+# the command would seem never to end. The log and the report carry the run.
+QUIET = ">/dev/null 2>&1"
 CTRL_C = b"\x03"
 STOP_TIMEOUT_S = 10
 # The board's companion command: the verdict, exit 0 PASS, 1 FAIL, 2 no complete run.
@@ -30,6 +35,16 @@ VERDICT_STATUS = {0: "PASS", 1: "FAIL", 2: "NONE"}
 AFTER_TEST_OPTION = "rig_after_test"
 # "12=[RtLog][2026-12-09 04:50:40] RS485-1:Test Succ Cnt 2,Error Cnt 0\t..."
 SUMMARY = re.compile(r"^\d+=\[RtLog\]\[[^]]*\] (([^:\t]+):(?:NO |NC )?Test Succ Cnt \d+,Error Cnt \d+)")
+
+
+def background_command(args):
+    """Returns the shell line that starts the self-test in the background of the console's shell."""
+    return f"rigchkEx {args} {QUIET} &"
+
+
+def background_ssh_command(args):
+    """Returns the shell line that starts the self-test apart from an SSH session and prints its pid."""
+    return f"rigchkEx {args} </dev/null {QUIET} & echo $!"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -68,7 +83,7 @@ def run_on_console(target, args, show_s, timeout_s):
     shell.run(f"rm -f {REPORT} {LOG_DIR}/rigChkEx*log")
     # In the background while the station polls; "fg" brings it back, so that
     # Ctrl-C reaches it as the operator's would.
-    console.sendline(f"rigchkEx {args} &")
+    console.sendline(background_command(args))
     console.expect(shell.prompt)
     result = wait_for_result(shell, timeout_s)
     console.sendline("fg")
@@ -85,7 +100,7 @@ def run_over_ssh(target, args, show_s, timeout_s):
     """Runs the self-test over SSH, stopped by SIGINT; returns (result line, exit status)."""
     ssh = target.get_driver(CommandProtocol)
     ssh.run(f"rm -f {REPORT} {LOG_DIR}/rigChkEx*log")
-    lines, _, _ = ssh.run(f"rigchkEx {args} </dev/null >/dev/null 2>&1 & echo $!")
+    lines, _, _ = ssh.run(background_ssh_command(args))
     pid = lines[-1].strip()
     result = wait_for_result(ssh, timeout_s)
     time.sleep(show_s)

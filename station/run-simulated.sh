@@ -107,6 +107,16 @@ for b in ports:
     after = open(os.path.join(results, b, "after-test.txt")).read()
     if "zrAppSU started again" not in after or not after.endswith("status 0\n"):
         problems.append(f"{b}: the last step: {after!r}")
+# The program's own output never reaches the console the station's commands share
+# (its usage text comes first).
+for b in ports:
+    try:
+        console = open(os.path.join(os.path.dirname(results), "runs", b, "console.txt"), errors="replace").read()
+    except OSError as e:
+        problems.append(f"{b}: no console transcript: {e}")
+        continue
+    if "Port:All(Port=All)" in console:
+        problems.append(f"{b}: the program's output reached the console the station's commands share")
 with open(os.path.join(results, "summary.png"), "rb") as f:
     if f.read(8) != b"\x89PNG\r\n\x1a\n":
         problems.append("summary.png is no PNG")

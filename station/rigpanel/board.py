@@ -93,10 +93,10 @@ def start(board, args):
     """Starts the program in the background, its old logs removed first."""
     board.shell.run(f"rm -f {rigstation.REPORT} {LOG_GLOB}", timeout=COMMAND_S)
     if board.console is not None:
-        board.console.sendline(f"rigchkEx {args} &")
+        board.console.sendline(rigstation.background_command(args))
         board.console.expect(board.shell.prompt, timeout=COMMAND_S)
     else:
-        lines, _, _ = board.shell.run(f"rigchkEx {args} </dev/null >/dev/null 2>&1 & echo $!", timeout=COMMAND_S)
+        lines, _, _ = board.shell.run(rigstation.background_ssh_command(args), timeout=COMMAND_S)
         board.pid = lines[-1].strip() if lines else ""
 
 

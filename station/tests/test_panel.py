@@ -175,7 +175,8 @@ def test_operator_shift_in_browser(simulated_panel, tmp_path):
         browser.save_screenshot(os.path.join(shots, "panel-2-verdicts.png"))
         for n, values in seen.items():
             rising = [b for a, b in zip(values, values[1:]) if b > a]
-            assert rising and values == sorted(values), f"{n}: progress {values}"
+            why = cards()[n].find_element(By.CSS_SELECTOR, "[data-f=reason]").text
+            assert rising and values == sorted(values), f"{n}: progress {values}, then {state(n)}: {why}"
         tried = {s for s in steps if re.fullmatch(r"(RS485|RS232|DIO NO|DIO NC) try [123] of 3", s)}
         assert len(tried) >= 2, steps
         assert [state(n) for n in names[:3]] == ["PASS", "PASS", "FAIL"]
